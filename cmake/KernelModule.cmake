@@ -1,0 +1,26 @@
+# add_kernel_module(NAME SOURCES ...): builds a loadable module, the way a .ko is built.
+#
+# The module is a shared object that links nothing: every symbol it does not define is resolved
+# against the host kernel when it is loaded. It is compiled as kernel code: no exceptions, no
+# RTTI, no C++ standard library headers. A generated NAME.mod.cc defines __this_module, as
+# modpost's NAME.mod.c does.
+function(add_kernel_module name)
+  cmake_parse_arguments(KM "" "" "SOURCES" ${ARGN})
+  set(modc ${CMAKE_CURRENT_BINARY_DIR}/${name}.mod.cc)
+  file(GENERATE OUTPUT ${modc} CONTENT
+"// Generated: the module record of ${name}.
+#include \"platform/module.h\"
+extern \"C\" {
+struct module __this_module = {\"${name}\", nullptr};
+}
+")
+  add_library(${name} MODULE ${KM_SOURCES} ${modc})
+  set_target_properties(${name} PROPERTIES
+    PREFIX ""
+    SUFFIX ".so"
+    LINKER_LANGUAGE C
+    LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/modules)
+  target_compile_options(${name} PRIVATE
+    $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fno-threadsafe-statics -nostdinc++>
+    -fno-gnu-unique -fno-common)
+endfunction()

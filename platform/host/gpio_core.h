@@ -1,0 +1,9 @@
+// GPIO controllers and lines.
+#pragma once
+
+namespace host {
+class Gpio {
+ public:
+  Gpio() = default;
+};
+}  // namespace host

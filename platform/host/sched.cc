@@ -1,0 +1,343 @@
+#include "sched.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+#include "kernel.h"
+#include "tsan.h"
+#include "warn.h"
+
+namespace host {
+namespace {
+
+int64_t steady_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+int64_t system_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// 2026-01-01T00:00:00Z: the wall clock of a virtual boot, so runs repeat exactly.
+constexpr int64_t kVirtualEpochNs = 1767225600LL * kNsPerSec;
+
+// The calling thread's task and the scheduler it is attached to.
+struct ThreadSlot {
+  Task task;
+  Scheduler* owner = nullptr;
+  uint64_t generation = 0;
+  ~ThreadSlot() {
+    if (owner != nullptr && Kernel::generation() == generation && Kernel::booted()) {
+      owner->detach(&task);
+    }
+  }
+};
+thread_local ThreadSlot t_slot;
+thread_local bool t_counted_start = false;
+
+}  // namespace
+
+Task& current() {
+  ThreadSlot& slot = t_slot;
+  if (Kernel::booted() && (slot.owner == nullptr || slot.generation != Kernel::generation())) {
+    Scheduler& sched = Kernel::get().sched();
+    slot.owner = &sched;
+    slot.generation = Kernel::generation();
+    slot.task.blocked = false;
+    slot.task.idle_waiter = false;
+    slot.task.deadline.reset();
+    slot.task.hardirq_depth = 0;
+    slot.task.atomic_depth = 0;
+    if (slot.task.name.empty()) slot.task.name = "main";
+    sched.attach(&slot.task, t_counted_start);
+    t_counted_start = false;
+  }
+  return slot.task;
+}
+
+bool in_atomic_context() {
+  const Task& t = current();
+  return t.hardirq_depth > 0 || t.atomic_depth > 0;
+}
+
+// --- Thread -----------------------------------------------------------------------------------
+
+struct Thread::State {
+  bool done = false;
+  std::vector<Task*> joiners;
+  Scheduler* sched = nullptr;
+};
+
+Thread::Thread(Thread&& other) noexcept = default;
+Thread& Thread::operator=(Thread&& other) noexcept {
+  if (this != &other) {
+    join();
+    state_ = std::move(other.state_);
+    thread_ = std::move(other.thread_);
+  }
+  return *this;
+}
+Thread::~Thread() { join(); }
+
+void Thread::join() {
+  if (!state_) return;
+  Scheduler& s = *state_->sched;
+  {
+    Scheduler::Lock lock(s);
+    Task* self = &current();
+    state_->joiners.push_back(self);
+    s.wait(lock, "join", [&] { return state_->done; });
+  }
+  tsan::acquire(state_.get());
+  thread_.join();
+  state_.reset();
+}
+
+// --- Scheduler --------------------------------------------------------------------------------
+
+Scheduler::Scheduler(ClockMode mode) : mode_(mode), real_epoch_(steady_ns()) {
+  realtime_offset_ = mode == ClockMode::kVirtual ? kVirtualEpochNs : system_ns() - 0;
+}
+
+Scheduler::~Scheduler() = default;
+
+Scheduler::Lock::Lock(Scheduler& s) {
+  tsan::ignore_sync_begin();
+  lock_ = std::unique_lock<std::mutex>(s.mutex_);
+}
+Scheduler::Lock::~Lock() {
+  if (held_) lock_.unlock();
+  tsan::ignore_sync_end();
+}
+void Scheduler::Lock::unlock() {
+  lock_.unlock();
+  held_ = false;
+}
+void Scheduler::Lock::lock() {
+  lock_.lock();
+  held_ = true;
+}
+
+int64_t Scheduler::now() const {
+  if (mode_ == ClockMode::kReal) return steady_ns() - real_epoch_;
+  return __atomic_load_n(&now_, __ATOMIC_RELAXED);
+}
+
+int64_t Scheduler::realtime() const {
+  return __atomic_load_n(&realtime_offset_, __ATOMIC_RELAXED) + now();
+}
+
+void Scheduler::set_realtime(int64_t ns) {
+  __atomic_store_n(&realtime_offset_, ns - now(), __ATOMIC_RELAXED);
+}
+
+void Scheduler::attach(Task* task, bool counted) {
+  Lock lock(*this);
+  task->pid = next_pid_++;
+  tasks_.push_back(task);
+  if (!counted) ++runnable_;
+}
+
+void Scheduler::detach(Task* task) {
+  Lock lock(*this);
+  auto it = std::find(tasks_.begin(), tasks_.end(), task);
+  if (it == tasks_.end()) return;
+  tasks_.erase(it);
+  if (!task->blocked) --runnable_;
+  if (runnable_ == 0 && !tasks_.empty()) on_idle_locked();
+}
+
+bool Scheduler::block(Lock& lock, const char* what, std::optional<int64_t> deadline) {
+  Task* t = &current();
+  if (t->hardirq_depth > 0 || t->atomic_depth > 0) {
+    lock.unlock();
+    warn_context("BUG: sleeping function called from invalid context (%s)", what);
+    lock.lock();
+  }
+  t->blocked = true;
+  t->woken = false;
+  t->deadline = deadline;
+  t->waiting_on = what;
+  --runnable_;
+  if (mode_ == ClockMode::kVirtual) {
+    if (runnable_ == 0) on_idle_locked();
+    while (t->blocked) t->cv.wait(lock.raw());
+  } else {
+    while (t->blocked) {
+      if (deadline) {
+        auto until = std::chrono::steady_clock::time_point(
+            std::chrono::nanoseconds(*deadline + real_epoch_));
+        if (t->cv.wait_until(lock.raw(), until) == std::cv_status::timeout && t->blocked) {
+          t->blocked = false;
+          t->woken = false;
+          ++runnable_;
+        }
+      } else {
+        t->cv.wait(lock.raw());
+      }
+    }
+  }
+  t->deadline.reset();
+  t->waiting_on = "";
+  return t->woken;
+}
+
+void Scheduler::wake(Task* task) {
+  if (!task->blocked) return;
+  task->blocked = false;
+  task->woken = true;
+  ++runnable_;
+  task->cv.notify_one();
+}
+
+void Scheduler::on_idle_locked() {
+  bool any_idle_waiter = false;
+  for (Task* t : tasks_) {
+    if (t->blocked && t->idle_waiter) {
+      wake(t);
+      any_idle_waiter = true;
+    }
+  }
+  if (any_idle_waiter) return;
+  if (!step_locked(std::nullopt)) deadlock_locked();
+}
+
+bool Scheduler::step_locked(std::optional<int64_t> limit) {
+  std::optional<int64_t> earliest;
+  for (const Task* t : tasks_) {
+    if (t->blocked && !t->idle_waiter && t->deadline) {
+      if (!earliest || *t->deadline < *earliest) earliest = t->deadline;
+    }
+  }
+  if (!earliest || (limit && *earliest > *limit)) return false;
+  if (*earliest > now_) __atomic_store_n(&now_, *earliest, __ATOMIC_RELAXED);
+  for (Task* t : tasks_) {
+    if (t->blocked && !t->idle_waiter && t->deadline && *t->deadline <= now_) {
+      t->blocked = false;
+      t->woken = false;
+      ++runnable_;
+      t->cv.notify_one();
+    }
+  }
+  return true;
+}
+
+std::string Scheduler::describe_tasks_locked() const {
+  std::string out;
+  for (const Task* t : tasks_) {
+    char line[256];
+    std::snprintf(line, sizeof line, "  task %d %-24s %s%s\n", t->pid, t->name.c_str(),
+                  t->blocked ? "waits on " : "runnable", t->blocked ? t->waiting_on : "");
+    out += line;
+  }
+  return out;
+}
+
+void Scheduler::deadlock_locked() {
+  std::fprintf(stderr,
+               "host kernel: deadlock at %lld ns: every task is blocked and nothing is "
+               "scheduled\n%s",
+               static_cast<long long>(now_), describe_tasks_locked().c_str());
+  std::fflush(stderr);
+  std::abort();
+}
+
+void Scheduler::wait_idle_locked(Lock& lock) {
+  Task* t = &current();
+  t->idle_waiter = true;
+  block(lock, "idle");
+  t->idle_waiter = false;
+}
+
+void Scheduler::sleep_until(int64_t t, const char* what) {
+  Lock lock(*this);
+  while (now() < t) block(lock, what, t);
+}
+
+Thread Scheduler::spawn(std::string name, std::function<void()> fn) {
+  Thread th;
+  th.state_ = std::make_shared<Thread::State>();
+  th.state_->sched = this;
+  {
+    Lock lock(*this);
+    ++runnable_;  // the new task is runnable from now on
+  }
+  auto state = th.state_;
+  uint64_t gen = Kernel::generation();
+  th.thread_ = std::thread([this, state, gen, name = std::move(name), fn = std::move(fn)] {
+    t_slot.task.name = name;
+    t_counted_start = true;
+    if (Kernel::generation() == gen) current();
+    fn();
+    tsan::release(state.get());
+    Lock lock(*this);
+    state->done = true;
+    for (Task* j : state->joiners) wake(j);
+    // Detach now: the thread-local slot outlives the scheduler lock scope.
+    auto it = std::find(tasks_.begin(), tasks_.end(), &t_slot.task);
+    if (it != tasks_.end()) {
+      tasks_.erase(it);
+      --runnable_;
+      if (runnable_ == 0 && !tasks_.empty()) on_idle_locked();
+    }
+    t_slot.owner = nullptr;
+  });
+  return th;
+}
+
+void Scheduler::settle() {
+  if (mode_ == ClockMode::kReal) {
+    sleep_for(10 * kNsPerMs, "settle");
+    return;
+  }
+  Lock lock(*this);
+  for (;;) {
+    wait_idle_locked(lock);
+    if (!step_locked(std::nullopt)) return;
+  }
+}
+
+void Scheduler::advance(int64_t ns) {
+  if (mode_ == ClockMode::kReal) {
+    sleep_for(ns, "advance");
+    return;
+  }
+  Lock lock(*this);
+  const int64_t target = now_ + ns;
+  for (;;) {
+    wait_idle_locked(lock);
+    if (!step_locked(target)) {
+      __atomic_store_n(&now_, std::max(now_, target), __ATOMIC_RELAXED);
+      wait_idle_locked(lock);
+      return;
+    }
+  }
+}
+
+bool Scheduler::run_until(const std::function<bool()>& pred, int64_t timeout_ns) {
+  if (mode_ == ClockMode::kReal) {
+    const int64_t until = now() + timeout_ns;
+    while (!pred()) {
+      if (now() >= until) return false;
+      sleep_for(kNsPerMs, "run_until");
+    }
+    return true;
+  }
+  Lock lock(*this);
+  for (;;) {
+    wait_idle_locked(lock);
+    lock.unlock();
+    bool ok = pred();
+    lock.lock();
+    if (ok) return true;
+    if (!step_locked(std::nullopt)) return false;
+  }
+}
+
+}  // namespace host

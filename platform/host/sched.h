@@ -1,0 +1,167 @@
+// The host kernel's scheduler and clock.
+//
+// Every thread that uses the host kernel is a task: the test's own thread, the work-queue
+// worker, timer threads and simulated processes. Tasks block only through Scheduler::block,
+// under the scheduler lock; every host primitive that can wait (sleeps, mutexes, wait queues,
+// work-queue waits, disable_irq) is built on it.
+//
+// Virtual mode: time stands still while any task can run. When the last runnable task blocks,
+// the clock jumps to the earliest deadline and wakes the tasks that were due. If nothing is due
+// and no task waits for idleness (settle/advance/run_until), that is a deadlock: the scheduler
+// prints what every task waits on and aborts.
+//
+// Real mode: deadlines are real times on the steady clock; idleness means nothing.
+//
+// Lock order: the scheduler lock is innermost; never block in the scheduler while holding a
+// std::mutex, or the clock cannot move.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace host {
+
+enum class ClockMode { kVirtual, kReal };
+
+struct Process;
+
+// Per-thread kernel state.
+struct Task {
+  std::string name;
+  int pid = 0;
+  // Scheduling state, guarded by the scheduler lock.
+  std::condition_variable cv;
+  bool blocked = false;
+  bool woken = false;
+  bool idle_waiter = false;
+  std::optional<int64_t> deadline;
+  const char* waiting_on = "";
+  // Context, touched only by the task itself.
+  int hardirq_depth = 0;
+  int atomic_depth = 0;  // spinlocks held
+  Process* process = nullptr;  // the simulated process this task acts for, if any
+};
+
+// The calling thread's task; attaches the thread on first use.
+Task& current();
+// True while the calling thread runs a hard-interrupt handler or holds a spinlock.
+bool in_atomic_context();
+
+class Scheduler;
+
+// A thread started through the scheduler. Joining blocks in the scheduler, so the clock can
+// move while the thread finishes.
+class Thread {
+ public:
+  Thread() = default;
+  Thread(Thread&&) noexcept;
+  Thread& operator=(Thread&&) noexcept;
+  ~Thread();  // joins
+  void join();
+  bool joinable() const { return state_ != nullptr; }
+
+ private:
+  friend class Scheduler;
+  struct State;
+  std::shared_ptr<State> state_;
+  std::thread thread_;
+};
+
+class Scheduler {
+ public:
+  explicit Scheduler(ClockMode mode);
+  ~Scheduler();
+  Scheduler(const Scheduler&) = delete;
+  Scheduler& operator=(const Scheduler&) = delete;
+
+  ClockMode mode() const { return mode_; }
+  // Nanoseconds since boot.
+  int64_t now() const;
+  // Wall clock (CLOCK_REALTIME) in nanoseconds; set_realtime moves it, backwards too.
+  int64_t realtime() const;
+  void set_realtime(int64_t ns);
+
+  // The lock under which every wait condition of the host kernel is tested.
+  class Lock {
+   public:
+    explicit Lock(Scheduler& s);
+    ~Lock();
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+    std::unique_lock<std::mutex>& raw() { return lock_; }
+    void unlock();
+    void lock();
+
+   private:
+    std::unique_lock<std::mutex> lock_;
+    bool held_ = true;
+  };
+
+  // Blocks the current task until wake() or the deadline (absolute, on now()). Returns true when
+  // woken, false on timeout. Warns when called in atomic context. Callers re-test their
+  // condition in a loop.
+  bool block(Lock& lock, const char* what, std::optional<int64_t> deadline = std::nullopt);
+  // Wakes a blocked task; no-op if it is not blocked. Scheduler lock held.
+  void wake(Task* task);
+
+  // Waits until pred() holds (tested under the lock), or until the deadline.
+  template <class Pred>
+  bool wait(Lock& lock, const char* what, Pred pred,
+            std::optional<int64_t> deadline = std::nullopt) {
+    while (!pred()) {
+      if (deadline && now() >= *deadline) return false;
+      block(lock, what, deadline);
+    }
+    return true;
+  }
+
+  void sleep_until(int64_t t, const char* what = "sleep");
+  void sleep_for(int64_t ns, const char* what = "sleep") { sleep_until(now() + ns, what); }
+
+  // Starts a task on a new thread. The task counts as runnable from this call on.
+  Thread spawn(std::string name, std::function<void()> fn);
+
+  // Test controls (virtual mode; in real mode they wait in real time).
+  // Runs until every task is blocked with nothing scheduled.
+  void settle();
+  // Lets time pass by ns, running everything that falls due, then settles at the new time.
+  void advance(int64_t ns);
+  // Runs until pred() holds at a moment when every other task is blocked; false when the system
+  // went idle with pred() still false (or, in real mode, after timeout_ns).
+  bool run_until(const std::function<bool()>& pred, int64_t timeout_ns = 600'000'000'000);
+
+  // One line per task: name and what it waits on.
+  std::string describe_tasks_locked() const;
+
+  // Bookkeeping for tasks; used by current().
+  void attach(Task* task, bool counted);
+  void detach(Task* task);
+
+ private:
+  void on_idle_locked();
+  void wait_idle_locked(Lock& lock);
+  bool step_locked(std::optional<int64_t> limit);
+  [[noreturn]] void deadlock_locked();
+
+  const ClockMode mode_;
+  mutable std::mutex mutex_;
+  std::vector<Task*> tasks_;
+  int runnable_ = 0;
+  int64_t now_ = 0;  // virtual time
+  int64_t realtime_offset_ = 0;
+  const int64_t real_epoch_;  // steady clock at boot, real mode
+  int next_pid_ = 1;
+};
+
+constexpr int64_t kNsPerUs = 1000;
+constexpr int64_t kNsPerMs = 1000 * 1000;
+constexpr int64_t kNsPerSec = 1000 * 1000 * 1000;
+
+}  // namespace host
