@@ -108,18 +108,22 @@ Scheduler::Scheduler(ClockMode mode) : mode_(mode), real_epoch_(steady_ns()) {
 Scheduler::~Scheduler() = default;
 
 Scheduler::Lock::Lock(Scheduler& s) {
-  tsan::ignore_sync_begin();
+  tsan::ignore_begin();
   lock_ = std::unique_lock<std::mutex>(s.mutex_);
 }
 Scheduler::Lock::~Lock() {
-  if (held_) lock_.unlock();
-  tsan::ignore_sync_end();
+  if (held_) {
+    lock_.unlock();
+    tsan::ignore_end();
+  }
 }
 void Scheduler::Lock::unlock() {
   lock_.unlock();
   held_ = false;
+  tsan::ignore_end();
 }
 void Scheduler::Lock::lock() {
+  tsan::ignore_begin();
   lock_.lock();
   held_ = true;
 }
