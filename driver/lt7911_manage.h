@@ -1,0 +1,43 @@
+// Module-wide state of lt7911_manage and the binding to the one chip it serves.
+//
+// The module serves exactly one LT7911D. Everything here lives as long as the module is loaded
+// and starts with its load value at every load.
+//
+// Threading: the probe and the remove run in process context and are never run at the same time
+// for the bound chip. `lt7911_init_done` is read by the interrupt handler and the status worker,
+// so it is accessed only through lt7911_init_done_get/set (acquire/release). The pin numbers and
+// `irq_number` are written by the probe before the interrupt is requested and are read-only
+// while the chip is bound.
+#pragma once
+
+#include "platform/i2c.h"
+#include "platform/types.h"
+#include "platform/workqueue.h"
+
+// The bound client; every register transfer addresses it.
+extern struct i2c_client* client;
+// Number of the client's adapter, or -1 when it has none.
+extern int i2c_bus_num;
+// GPIO numbers of the chip's interrupt line ("irq-gpio") and power line ("reset-gpio").
+extern int INT_PIN;
+extern int PWR_PIN;
+// Linux interrupt of INT_PIN, set by gpio_init.
+extern int irq_number;
+// The single work item that queries the chip.
+extern struct work_struct get_video_info_work;
+// Forced mode, -1 when not forced; written only through the module parameters.
+extern int force_width;
+extern int force_height;
+extern int force_fps;
+
+// Bring-up is complete: the interrupt handler and the status worker act only while it is set.
+// The store releases everything bring-up wrote; the load acquires it.
+void lt7911_init_done_set(bool done);
+bool lt7911_init_done_get(void);
+
+// Whether the probe has initialised get_video_info_work at least once in this module lifetime;
+// nothing may queue the item before that.
+bool lt7911_work_ready(void);
+
+int lt7911_manage_probe(struct i2c_client* client, const struct i2c_device_id* id);
+int lt7911_manage_remove(struct i2c_client* client);
