@@ -52,6 +52,9 @@ static void chip_release(void) { smp_store_release(&chip_claimed, false); }
 // Steps 1 to 15 of the bring-up; the caller has claimed the chip.
 static int lt7911_bring_up(struct i2c_client* new_client) {
   lt7911_init_done_set(false);
+  // A parameter write after an earlier remove may have queued the item; it must be idle
+  // before it is initialised again.
+  if (lt7911_work_ready()) cancel_work_sync(&get_video_info_work);
   INIT_WORK(&get_video_info_work, get_hdmi_info_handler);
   smp_store_release(&work_initialised, true);
   client = new_client;
