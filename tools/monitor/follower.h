@@ -1,0 +1,97 @@
+// The follower behind lt7911-monitor: it watches /proc/lt7911_info through a StatusTree, prints
+// one line per change of the six input texts, acknowledges "new res" on request, and rides out
+// the directory vanishing and coming back.
+//
+// Threading: single-threaded; a Follower and its tree belong to the thread that runs it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace monitor {
+
+// The six texts the follower compares, as read (with their trailing line feeds).
+struct Snapshot {
+  std::string status, width, height, fps, hdcp, asr;
+  bool operator==(const Snapshot&) const = default;
+};
+
+// Exit codes of lt7911-monitor.
+enum ExitCode : int {
+  kExitOk = 0,       // --count state lines printed, or stopped by SIGINT/SIGTERM
+  kExitError = 1,    // an unexpected error (read, poll or the acknowledgement write failed)
+  kExitUsage = 2,    // bad command line
+  kExitTimeout = 3,  // --timeout ran out first
+};
+
+// What waiting for a change ended with.
+enum class Wake { kChanged, kTimeout, kGone, kInterrupted, kError };
+
+// The files under the root, as the follower needs them. Results carry an errno-style code where
+// one is useful for the message.
+class StatusTree {
+ public:
+  virtual ~StatusTree() = default;
+  // Opens the status file; false (with errno_out set) when it is not there.
+  virtual bool open_status(int* errno_out) = 0;
+  virtual void close_status() = 0;
+  // Reads all six texts (status from position 0 of the open file); nullopt with errno_out set
+  // when one of them cannot be read.
+  virtual std::optional<Snapshot> read(int* errno_out) = 0;
+  // Waits for POLLPRI on the status file for at most timeout_ms.
+  virtual Wake wait(int64_t timeout_ms) = 0;
+  // Sleeps for at most ms while the directory is away; false when interrupted by a signal.
+  virtual bool pause(int64_t ms) = 0;
+  // Writes "ok" to the status file; 0 or an errno.
+  virtual int ack() = 0;
+  // Milliseconds since the follower started.
+  virtual int64_t now_ms() = 0;
+};
+
+struct Options {
+  bool ack = false;
+  bool json = false;
+  std::optional<int64_t> count;       // state lines to print before exiting
+  std::optional<int64_t> timeout_ms;  // whole run
+  std::string root = "/";
+  // How often the texts are re-read without a wake-up, to notice a vanished directory whose
+  // poll never reports it, and how often a vanished directory is looked for.
+  int64_t heartbeat_ms = 1000;
+  int64_t retry_ms = 100;
+};
+
+// Formats one state line. elapsed_ms is the time since start; acked says "ok" was written.
+std::string format_state(const Snapshot& s, int64_t elapsed_ms, bool acked, bool json);
+// Formats an event line ("waiting", "vanished", "returned", "error") with a human message.
+std::string format_event(const std::string& event, const std::string& message, int64_t elapsed_ms,
+                         bool json);
+// A JSON string literal for text.
+std::string json_quote(const std::string& text);
+
+class Follower {
+ public:
+  Follower(StatusTree& tree, Options options, std::function<void(const std::string&)> out,
+           std::function<void(const std::string&)> err);
+  // Runs until --count, --timeout, a signal or an error; returns the exit code.
+  int run();
+
+ private:
+  std::optional<int64_t> remaining_ms() const;
+  void emit_state(const Snapshot& s, bool acked);
+  void emit_event(const std::string& event, const std::string& message);
+  // Reads and prints the texts if they changed; false when the directory went away.
+  enum class Step { kOk, kGone, kError };
+  Step refresh();
+  bool done() const { return options_.count && printed_ >= *options_.count; }
+
+  StatusTree& tree_;
+  Options options_;
+  std::function<void(const std::string&)> out_, err_;
+  std::optional<Snapshot> last_;
+  int64_t printed_ = 0;
+  int exit_code_ = kExitOk;
+};
+
+}  // namespace monitor
