@@ -1,0 +1,414 @@
+#include "board/lt7911d.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/host/kernel.h"
+#include "platform/host/timers.h"
+
+namespace board {
+
+using namespace lt7911d;
+
+namespace {
+
+constexpr uint16_t key(RegAddr a) { return static_cast<uint16_t>(a.bank << 8 | a.reg); }
+
+uint8_t high_byte(uint32_t v) { return static_cast<uint8_t>(v >> 8 & 0xFF); }
+uint8_t low_byte(uint32_t v) { return static_cast<uint8_t>(v & 0xFF); }
+
+bool is_identity(RegAddr a) { return a == kChipIdHigh || a == kChipIdLow; }
+
+// The registers whose reads measure the input (and are gated by the enable register).
+bool is_measurement(RegAddr a) {
+  static constexpr RegAddr kMeasurements[] = {
+      kActiveWidthHigh, kActiveWidthLow, kActiveHeightHigh, kActiveHeightLow,
+      kHalfHTotalHigh,  kHalfHTotalLow,  kVTotalHigh,       kVTotalLow,
+      kLineLengthHigh,  kLineLengthLow,  kFrameLengthHigh,  kFrameLengthLow,
+      kHalfClockHigh,   kHalfClockMid,   kHalfClockLow,     kAudioSampleRate,
+  };
+  return std::find(std::begin(kMeasurements), std::end(kMeasurements), a) !=
+         std::end(kMeasurements);
+}
+
+int64_t now_ns() { return host::Kernel::get().sched().now(); }
+
+}  // namespace
+
+// The interrupt output, shared with the timer callbacks that change it, so that a callback
+// that outlives the model finds it gone instead of touching freed memory.
+struct Lt7911d::IrqState {
+  std::mutex mutex;  // guards everything below
+  Lt7911d* chip = nullptr;
+  std::function<void(bool)> output;
+  bool level = false;
+  int pulses = 0;
+  std::optional<host::Timers::Id> drop_timer;
+};
+
+Lt7911d::Lt7911d(HdmiSource& source, ChipConfig config)
+    : source_(source), irq_(std::make_shared<IrqState>()), config_(config) {
+  irq_->chip = this;
+  reset_locked();
+  std::weak_ptr<IrqState> weak = irq_;
+  source_.on_change([weak] {
+    auto irq = weak.lock();
+    if (!irq) return;
+    Lt7911d* chip;
+    {
+      std::lock_guard<std::mutex> lock(irq->mutex);
+      chip = irq->chip;
+    }
+    if (chip != nullptr) chip->on_input_change();
+  });
+}
+
+Lt7911d::~Lt7911d() {
+  std::lock_guard<std::mutex> lock(irq_->mutex);
+  irq_->chip = nullptr;
+  irq_->output = nullptr;
+  if (irq_->drop_timer && host::Kernel::booted()) {
+    host::Kernel::get().timers().cancel(*irq_->drop_timer);
+  }
+}
+
+// ---- Configuration -------------------------------------------------------------------------
+
+ChipConfig Lt7911d::config() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return config_;
+}
+
+void Lt7911d::configure(const ChipConfig& config) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  config_ = config;
+}
+
+void Lt7911d::set_identity(uint8_t high, uint8_t low) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  config_.id_high = high;
+  config_.id_low = low;
+}
+
+// ---- Register access -----------------------------------------------------------------------
+
+bool Lt7911d::answering_locked() const {
+  return powered_ && now_ns() >= power_on_at_ + config_.boot_delay_ns;
+}
+
+bool Lt7911d::locked_on_locked() const {
+  SourceState s = source_.state();
+  return s.mode.has_value() && s.stable && now_ns() >= input_changed_at_ + config_.lock_time_ns;
+}
+
+std::optional<uint8_t> Lt7911d::measured_locked(RegAddr a) const {
+  if (!is_measurement(a)) return std::nullopt;
+  SourceState s = source_.state();
+  if (!locked_on_locked() || !s.mode) return 0;
+  const Mode& m = *s.mode;
+  const bool timing_selected =
+      regs_[kTimingMeasureSelect.bank][kTimingMeasureSelect.reg] == kTimingMeasureInput;
+  const bool clock_selected =
+      regs_[kClockMeasureSelect.bank][kClockMeasureSelect.reg] == kClockMeasureInput;
+  const uint32_t width = static_cast<uint32_t>(std::clamp(m.width, 0, 0xFFFF));
+  const uint32_t height = static_cast<uint32_t>(std::clamp(m.height, 0, 0xFFFF));
+  const uint32_t half_htotal = static_cast<uint32_t>(std::clamp(m.htotal / 2, 0, 0x7FFF));
+  const uint32_t htotal = static_cast<uint32_t>(std::clamp(m.htotal, 0, 0xFFFF));
+  const uint32_t vtotal = static_cast<uint32_t>(std::clamp(m.vtotal, 0, 0xFFFF));
+  // Half the pixel clock in kHz: the counter truncates.
+  const uint32_t half_clock =
+      static_cast<uint32_t>(std::clamp<int64_t>(m.pixel_clock_hz / 2000, 0, 0x7FFFF));
+  const uint8_t unused_htotal_bits = config_.set_unused_bits ? 0x80 : 0x00;
+  const uint8_t unused_clock_bits = config_.set_unused_bits ? 0xF8 : 0x00;
+
+  if (a == kActiveWidthHigh) return high_byte(width);
+  if (a == kActiveWidthLow) return low_byte(width);
+  if (a == kActiveHeightHigh) return high_byte(height);
+  if (a == kActiveHeightLow) return low_byte(height);
+  if (a == kAudioSampleRate) return s.audio_rate;
+  if (a.bank == kHalfClockHigh.bank) {
+    if (!clock_selected) return 0;
+    if (a == kHalfClockHigh) return static_cast<uint8_t>(unused_clock_bits | (half_clock >> 16));
+    if (a == kHalfClockMid) return high_byte(half_clock);
+    return low_byte(half_clock);
+  }
+  // Bank 0xD2 timing measurements.
+  if (!timing_selected) return 0;
+  if (a == kHalfHTotalHigh)
+    return static_cast<uint8_t>(unused_htotal_bits | high_byte(half_htotal));
+  if (a == kHalfHTotalLow) return low_byte(half_htotal);
+  if (a == kVTotalHigh) return high_byte(vtotal);
+  if (a == kVTotalLow) return low_byte(vtotal);
+  if (a == kLineLengthHigh) return high_byte(htotal);
+  if (a == kLineLengthLow) return low_byte(htotal);
+  if (a == kFrameLengthHigh) return high_byte(vtotal);
+  return low_byte(vtotal);  // kFrameLengthLow
+}
+
+uint8_t Lt7911d::read_locked(RegAddr a) const {
+  if (a.reg == kBankSelect) return bank_;
+  if (is_measurement(a)) {
+    if (regs_[kRegisterEnable.bank][kRegisterEnable.reg] != kRegisterEnableOn) return 0;
+    if (auto it = overrides_.find(key(a)); it != overrides_.end()) return it->second;
+    return *measured_locked(a);
+  }
+  if (auto it = overrides_.find(key(a)); it != overrides_.end()) return it->second;
+  if (a == kChipIdHigh) return config_.id_high;
+  if (a == kChipIdLow) return config_.id_low;
+  if (a.bank == kEdidBank) return edid_[a.reg];
+  if (a.bank == kVersionBank) return a.reg < kVersionSize ? version_[a.reg] : 0;
+  return regs_[a.bank][a.reg];
+}
+
+void Lt7911d::write_locked(uint8_t reg, uint8_t value) {
+  if (reg == kBankSelect) {
+    bank_ = value;
+    return;
+  }
+  const RegAddr a{bank_, reg};
+  if (is_identity(a) || is_measurement(a)) return;  // read-only
+  if (a.bank == kEdidBank) {
+    edid_[reg] = value;
+  } else if (a.bank == kVersionBank) {
+    if (reg < kVersionSize) version_[reg] = value;
+  } else {
+    regs_[a.bank][a.reg] = value;
+  }
+}
+
+void Lt7911d::reset_locked() {
+  for (auto& bank : regs_) bank.fill(0);
+  bank_ = config_.reset_bank;
+  pointer_ = 0;
+}
+
+bool Lt7911d::transfer(std::span<i2c_msg> msgs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!answering_locked()) return false;
+  for (i2c_msg& msg : msgs) {
+    if (msg.flags & I2C_M_RD) {
+      for (uint16_t i = 0; i < msg.len; ++i) {
+        msg.buf[i] = read_locked({bank_, pointer_});
+        ++pointer_;
+      }
+    } else if (msg.len > 0) {
+      pointer_ = msg.buf[0];
+      for (uint16_t i = 1; i < msg.len; ++i) {
+        write_locked(pointer_, msg.buf[i]);
+        ++pointer_;
+      }
+    }
+  }
+  return true;
+}
+
+std::optional<uint8_t> Lt7911d::bank() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return bank_;
+}
+
+uint8_t Lt7911d::peek(RegAddr addr) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return read_locked(addr);
+}
+
+void Lt7911d::override_register(RegAddr addr, uint8_t value) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  overrides_[key(addr)] = value;
+}
+
+void Lt7911d::clear_override(RegAddr addr) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  overrides_.erase(key(addr));
+}
+
+void Lt7911d::clear_overrides() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  overrides_.clear();
+}
+
+// ---- Non-volatile stores -------------------------------------------------------------------
+
+std::array<uint8_t, kEdidSize> Lt7911d::edid() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return edid_;
+}
+
+void Lt7911d::set_edid(std::span<const uint8_t> bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  edid_.fill(0);
+  std::copy_n(bytes.begin(), std::min(bytes.size(), edid_.size()), edid_.begin());
+}
+
+std::array<uint8_t, kVersionSize> Lt7911d::version() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return version_;
+}
+
+void Lt7911d::set_version(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  version_.fill(0);
+  std::memcpy(version_.data(), text.data(), std::min(text.size(), version_.size()));
+}
+
+// ---- Power ---------------------------------------------------------------------------------
+
+void Lt7911d::set_power(bool on) {
+  bool pulse_after_boot = false;
+  int64_t boot_delay = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (on == powered_) return;
+    powered_ = on;
+    if (on) {
+      reset_locked();
+      power_on_at_ = now_ns();
+      ++power_ups_;
+      pulse_after_boot = config_.pulse_on_power_up;
+      boot_delay = config_.boot_delay_ns;
+    }
+  }
+  host::Timers& timers = host::Kernel::get().timers();
+  std::weak_ptr<IrqState> weak = irq_;
+  if (!on) {
+    // An unpowered chip does not drive its interrupt output: the line falls.
+    std::lock_guard<std::mutex> lock(irq_->mutex);
+    if (irq_->drop_timer) timers.cancel(*irq_->drop_timer);
+    irq_->drop_timer.reset();
+    timers.add(now_ns(), [weak] {
+      auto irq = weak.lock();
+      if (!irq) return;
+      std::unique_lock<std::mutex> lock(irq->mutex);
+      if (!irq->level) return;
+      irq->level = false;
+      auto output = irq->output;
+      lock.unlock();
+      if (output) output(false);
+    });
+    return;
+  }
+  if (pulse_after_boot) {
+    timers.add(now_ns() + boot_delay, [weak] {
+      auto irq = weak.lock();
+      if (!irq) return;
+      Lt7911d* chip;
+      {
+        std::lock_guard<std::mutex> lock(irq->mutex);
+        chip = irq->chip;
+      }
+      if (chip == nullptr) return;
+      bool locked;
+      {
+        std::lock_guard<std::mutex> lock(chip->mutex_);
+        locked = chip->answering_locked() && chip->locked_on_locked();
+      }
+      if (locked) chip->pulse();
+    });
+  }
+}
+
+bool Lt7911d::powered() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return powered_;
+}
+
+bool Lt7911d::answering() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return answering_locked();
+}
+
+int Lt7911d::power_ups() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return power_ups_;
+}
+
+// ---- Interrupt output ----------------------------------------------------------------------
+
+void Lt7911d::set_irq_output(std::function<void(bool)> output) {
+  std::lock_guard<std::mutex> lock(irq_->mutex);
+  irq_->output = std::move(output);
+}
+
+bool Lt7911d::irq_level() const {
+  std::lock_guard<std::mutex> lock(irq_->mutex);
+  return irq_->level;
+}
+
+int Lt7911d::irq_pulses() const {
+  std::lock_guard<std::mutex> lock(irq_->mutex);
+  return irq_->pulses;
+}
+
+void Lt7911d::on_input_change() {
+  int64_t lock_time;
+  uint64_t change;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    input_changed_at_ = now_ns();
+    if (!answering_locked()) return;
+    lock_time = config_.lock_time_ns;
+    change = source_.state().changes;
+  }
+  pulse();
+  if (lock_time <= 0) return;
+  // The chip signals once more when it has locked on to the new input.
+  std::weak_ptr<IrqState> weak = irq_;
+  host::Kernel::get().timers().add(now_ns() + lock_time, [weak, change] {
+    auto irq = weak.lock();
+    if (!irq) return;
+    Lt7911d* chip;
+    {
+      std::lock_guard<std::mutex> lock(irq->mutex);
+      chip = irq->chip;
+    }
+    if (chip == nullptr || chip->source_.state().changes != change) return;
+    bool locked;
+    {
+      std::lock_guard<std::mutex> lock(chip->mutex_);
+      locked = chip->answering_locked() && chip->locked_on_locked();
+    }
+    if (locked) chip->pulse();
+  });
+}
+
+// Schedules one pulse on the timer thread: (a drop, if a pulse is in progress,) a rise now and
+// a drop after the pulse width.
+void Lt7911d::pulse() {
+  int64_t width;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    width = config_.irq_pulse_ns;
+  }
+  host::Timers& timers = host::Kernel::get().timers();
+  std::weak_ptr<IrqState> weak = irq_;
+  auto set_level = [weak](bool level) {
+    auto irq = weak.lock();
+    if (!irq) return;
+    std::unique_lock<std::mutex> lock(irq->mutex);
+    if (irq->level == level) return;
+    irq->level = level;
+    if (level) ++irq->pulses;
+    auto output = irq->output;
+    lock.unlock();
+    if (output) output(level);
+  };
+  const int64_t t = now_ns();
+  std::lock_guard<std::mutex> lock(irq_->mutex);
+  if (irq_->drop_timer && timers.cancel(*irq_->drop_timer)) {
+    timers.add(t, [set_level] { set_level(false); });
+  }
+  timers.add(t, [set_level] { set_level(true); });
+  // The drop forgets itself only if no later pulse has replaced it; its id is set below, under
+  // the lock the callback takes.
+  auto id = std::make_shared<host::Timers::Id>(0);
+  *id = timers.add(t + std::max<int64_t>(width, 1), [set_level, weak, id] {
+    if (auto irq = weak.lock()) {
+      std::lock_guard<std::mutex> lock(irq->mutex);
+      if (irq->drop_timer == *id) irq->drop_timer.reset();
+    }
+    set_level(false);
+  });
+  irq_->drop_timer = *id;
+}
+
+}  // namespace board

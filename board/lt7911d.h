@@ -1,0 +1,196 @@
+// A register-level model of the Lontium LT7911D HDMI-to-MIPI-CSI bridge, as an I2C target.
+//
+// Registers are addressed (bank, register): writing register 0xFF selects one of 256 banks of
+// 256 registers, and every other access goes to the selected bank. The registers that matter:
+//
+//   (0xA0, 0x00) (0xA0, 0x01)  identity, 0x16 0x05 (configurable), read-only, always readable
+//   (0x80, 0xEE)               register-access enable; the measurement registers below read
+//                              0x00 unless it holds 0x01
+//   (0xD2, 0x83)               timing-measurement select: while it holds 0x10 the bank 0xD2
+//                              measurements show the HDMI input's timing, otherwise they read 0
+//   (0xA0, 0x34)               clock-measurement select: while it holds 0x21 the (0xB8, 0xB1..B3)
+//                              clock registers show the HDMI input's clock, otherwise they read 0
+//   (0xC2, 0x38/0x39)          active width, high/low byte
+//   (0xC2, 0x06/0x07)          active height, high/low byte
+//   (0xD2, 0x89/0x8A)          HTotal / 2 as 15 bits; bit 7 of 0x89 is not part of it
+//   (0xD2, 0x9E/0x9F)          VTotal, 16 bits
+//   (0xD2, 0x96/0x97)          line length in pixels (HTotal), 0 while no stable input
+//   (0xD2, 0x8B/0x8C)          frame length in lines (VTotal), 0 while no stable input
+//   (0xB8, 0xB1/0xB2/0xB3)     half the pixel clock in kHz (truncated) as 19 bits; bits 3-7 of
+//                              0xB1 are not part of it
+//   (0xD1, 0x55)               audio sample-rate byte of the source
+//   (0x90, 0x00..0xFF)         EDID store, 256 bytes, read/write, kept across power cycles
+//   (0x91, 0x00..0x1F)         version string store, 32 bytes, read/write, kept likewise
+//
+// Measurements come from the HDMI source while the chip is locked on to it: a source is
+// plugged in, its signal is stable and the lock time (default 0) has passed since the last
+// input change; otherwise they read 0. Values too wide for their registers saturate. Writes to
+// read-only registers are ignored; all other registers store what is written and read it back.
+// Each access moves a register pointer one on, so block transfers and receive-byte (a read
+// without a register) continue from the last register accessed.
+//
+// Power: with the power input low the chip acknowledges nothing. When it rises, every register
+// returns to its reset value (0, the bank select to ChipConfig::reset_bank, 0x00 by default)
+// and the chip answers again after the boot delay (default 0).
+//
+// Interrupt: on every input change of the source (plug, unplug, mode change, stability, audio
+// rate) a powered chip raises its interrupt output and drops it after the pulse width. A change
+// during a pulse drops the line and raises it again, so every change gives a rising edge. All
+// changes of the output run on the kernel's timer thread (in atomic context), in order; the
+// output function is called with no lock of the model held.
+//
+// Thread safety: the bus's transfer thread, the timer thread, GPIO callers and tests may use
+// the model at once; one std::mutex guards its state and is never held while the model blocks
+// or changes its interrupt output. Destroy the model only when the kernel is idle (after
+// settle()) or has shut down.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "board/hdmi_source.h"
+#include "board/i2c_target.h"
+
+namespace board {
+
+// A register address: bank and register in that bank.
+struct RegAddr {
+  uint8_t bank;
+  uint8_t reg;
+  bool operator==(const RegAddr&) const = default;
+};
+
+namespace lt7911d {
+
+constexpr uint8_t kBankSelect = 0xFF;  // writing it selects the bank of later accesses
+
+constexpr RegAddr kChipIdHigh{0xA0, 0x00};
+constexpr RegAddr kChipIdLow{0xA0, 0x01};
+constexpr uint8_t kChipIdHighValue = 0x16;
+constexpr uint8_t kChipIdLowValue = 0x05;
+
+constexpr RegAddr kRegisterEnable{0x80, 0xEE};
+constexpr uint8_t kRegisterEnableOn = 0x01;
+
+constexpr RegAddr kTimingMeasureSelect{0xD2, 0x83};
+constexpr uint8_t kTimingMeasureInput = 0x10;
+constexpr RegAddr kClockMeasureSelect{0xA0, 0x34};
+constexpr uint8_t kClockMeasureInput = 0x21;
+
+constexpr RegAddr kActiveWidthHigh{0xC2, 0x38};
+constexpr RegAddr kActiveWidthLow{0xC2, 0x39};
+constexpr RegAddr kActiveHeightHigh{0xC2, 0x06};
+constexpr RegAddr kActiveHeightLow{0xC2, 0x07};
+constexpr RegAddr kHalfHTotalHigh{0xD2, 0x89};  // bits 0-6
+constexpr RegAddr kHalfHTotalLow{0xD2, 0x8A};
+constexpr RegAddr kVTotalHigh{0xD2, 0x9E};
+constexpr RegAddr kVTotalLow{0xD2, 0x9F};
+constexpr RegAddr kLineLengthHigh{0xD2, 0x96};
+constexpr RegAddr kLineLengthLow{0xD2, 0x97};
+constexpr RegAddr kFrameLengthHigh{0xD2, 0x8B};
+constexpr RegAddr kFrameLengthLow{0xD2, 0x8C};
+constexpr RegAddr kHalfClockHigh{0xB8, 0xB1};  // bits 0-2 are bits 16-18
+constexpr RegAddr kHalfClockMid{0xB8, 0xB2};
+constexpr RegAddr kHalfClockLow{0xB8, 0xB3};
+constexpr RegAddr kAudioSampleRate{0xD1, 0x55};
+
+constexpr uint8_t kEdidBank = 0x90;
+constexpr uint8_t kVersionBank = 0x91;
+constexpr size_t kEdidSize = 256;
+constexpr size_t kVersionSize = 32;
+
+}  // namespace lt7911d
+
+struct ChipConfig {
+  uint8_t id_high = lt7911d::kChipIdHighValue;
+  uint8_t id_low = lt7911d::kChipIdLowValue;
+  uint8_t reset_bank = 0x00;         // the bank selected after power-on
+  int64_t boot_delay_ns = 0;         // from power-on until the chip acknowledges
+  int64_t irq_pulse_ns = 1'000'000;  // interrupt pulse width (1 ms)
+  int64_t lock_time_ns = 0;          // from an input change until measurements are valid
+  bool pulse_on_power_up = false;    // pulse once after booting when a source is plugged in
+  bool set_unused_bits = false;      // bit 7 of (0xD2, 0x89) and bits 3-7 of (0xB8, 0xB1) read 1
+};
+
+class Lt7911d : public I2cTarget {
+ public:
+  // The model watches `source` (which must outlive it) for input changes.
+  explicit Lt7911d(HdmiSource& source, ChipConfig config = {});
+  ~Lt7911d() override;
+  Lt7911d(const Lt7911d&) = delete;
+  Lt7911d& operator=(const Lt7911d&) = delete;
+
+  // I2cTarget.
+  bool transfer(std::span<i2c_msg> msgs) override;
+  std::optional<uint8_t> bank_select_register() const override { return lt7911d::kBankSelect; }
+  std::optional<uint8_t> bank() const override;
+
+  ChipConfig config() const;
+  void configure(const ChipConfig& config);
+  void set_identity(uint8_t high, uint8_t low);
+
+  // The power input. A rising level resets the registers.
+  void set_power(bool on);
+  bool powered() const;
+  // Powered and booted: the chip acknowledges its address.
+  bool answering() const;
+  int power_ups() const;
+
+  // The interrupt output; `output` is called with each new level (see the header comment).
+  void set_irq_output(std::function<void(bool)> output);
+  bool irq_level() const;
+  int irq_pulses() const;
+
+  // What a read of the register would return now, without moving the register pointer; works
+  // with the power off too (what the registers hold).
+  uint8_t peek(RegAddr addr) const;
+  // Makes reads of a register return `value` instead of what it holds or measures (the enable
+  // gating still applies to measurement registers). Overrides survive power cycles.
+  void override_register(RegAddr addr, uint8_t value);
+  void clear_override(RegAddr addr);
+  void clear_overrides();
+
+  // The EDID and version stores (non-volatile: power cycles keep them).
+  std::array<uint8_t, lt7911d::kEdidSize> edid() const;
+  void set_edid(std::span<const uint8_t> bytes);
+  std::array<uint8_t, lt7911d::kVersionSize> version() const;
+  // The string's bytes, zero-padded (cut at 32 bytes).
+  void set_version(const std::string& text);
+
+ private:
+  struct IrqState;
+
+  bool answering_locked() const;
+  bool locked_on_locked() const;
+  std::optional<uint8_t> measured_locked(RegAddr addr) const;
+  uint8_t read_locked(RegAddr addr) const;
+  void write_locked(uint8_t reg, uint8_t value);
+  void reset_locked();
+  void on_input_change();
+  void pulse();
+
+  HdmiSource& source_;
+  std::shared_ptr<IrqState> irq_;
+
+  mutable std::mutex mutex_;  // guards everything below
+  ChipConfig config_;
+  bool powered_ = false;
+  int64_t power_on_at_ = 0;
+  int power_ups_ = 0;
+  int64_t input_changed_at_ = 0;
+  uint8_t bank_ = 0;
+  uint8_t pointer_ = 0;
+  std::array<std::array<uint8_t, 256>, 256> regs_{};
+  std::map<uint16_t, uint8_t> overrides_;
+  std::array<uint8_t, lt7911d::kEdidSize> edid_{};
+  std::array<uint8_t, lt7911d::kVersionSize> version_{};
+};
+
+}  // namespace board
