@@ -15,6 +15,10 @@ struct inode {
 
 struct file_operations;
 
+// file::f_mode bits.
+#define FMODE_READ 0x1u
+#define FMODE_WRITE 0x2u
+
 struct file {
   loff_t f_pos;
   unsigned int f_flags;
@@ -76,5 +80,8 @@ extern "C" void wake_up(wait_queue_head_t* wq);
 #define POLLERR 0x008
 #define POLLHUP 0x010
 #define POLLNVAL 0x020
+#define POLLRDNORM 0x040
+#define POLLWRNORM 0x100
 #endif
+#define DEFAULT_POLLMASK (POLLIN | POLLOUT | POLLRDNORM | POLLWRNORM)
 extern "C" void poll_wait(struct file* filp, wait_queue_head_t* wait_address, poll_table* p);

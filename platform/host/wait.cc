@@ -1,0 +1,73 @@
+// Wait queues: host records behind wait_queue_head_t, wake-ups and poll_wait.
+#include <algorithm>
+
+#include "kernel.h"
+#include "tsan.h"
+#include "vfs.h"
+
+namespace host {
+
+WaitQueue::Id WaitQueue::add(std::function<void()> fn) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Id id = next_id_++;
+  entries_.emplace_back(id, std::move(fn));
+  return id;
+}
+
+void WaitQueue::remove(Id id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it =
+      std::find_if(entries_.begin(), entries_.end(), [id](const auto& e) { return e.first == id; });
+  if (it != entries_.end()) entries_.erase(it);
+}
+
+void WaitQueue::wake() {
+  // Whatever the waker did before the wake-up happens before the woken waiter goes on.
+  tsan::release(this);
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& [id, fn] : entries_) fn();
+}
+
+size_t WaitQueue::waiters() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return entries_.size();
+}
+
+std::shared_ptr<WaitQueue> Vfs::wait_queue(wait_queue_head_t* head) {
+  void* h = __atomic_load_n(&head->host, __ATOMIC_ACQUIRE);
+  if (h != nullptr) return static_cast<WaitQueue*>(h)->shared_from_this();
+  auto fresh = std::make_shared<WaitQueue>();
+  void* expected = nullptr;
+  if (__atomic_compare_exchange_n(&head->host, &expected, fresh.get(), false, __ATOMIC_ACQ_REL,
+                                  __ATOMIC_ACQUIRE)) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queues_.push_back(fresh);
+    return fresh;
+  }
+  return static_cast<WaitQueue*>(expected)->shared_from_this();
+}
+
+void Vfs::init_wait_queue(wait_queue_head_t* head) {
+  auto fresh = std::make_shared<WaitQueue>();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queues_.push_back(fresh);
+  }
+  __atomic_store_n(&head->host, fresh.get(), __ATOMIC_RELEASE);
+}
+
+}  // namespace host
+
+extern "C" {
+
+void init_waitqueue_head(wait_queue_head_t* wq) { host::Kernel::get().vfs().init_wait_queue(wq); }
+
+// The record is made here too if need be: a waiter that registers at the same moment then
+// meets this wake-up under the record's lock, so no wake-up is lost.
+void wake_up_interruptible(wait_queue_head_t* wq) {
+  host::Kernel::get().vfs().wait_queue(wq)->wake();
+}
+
+void wake_up(wait_queue_head_t* wq) { wake_up_interruptible(wq); }
+
+}  // extern "C"
