@@ -119,8 +119,7 @@ class I2cCore {
 
   Client* client_of(const i2c_client* c) const;
   Adapter* adapter_of(const i2c_adapter* a) const;
-  i2c_client* register_client(Adapter* a, const i2c_board_info& info, bool dummy,
-                              bool log_failure);
+  i2c_client* register_client(Adapter* a, const i2c_board_info& info, bool dummy, bool log_failure);
   // Under the bind lock.
   void attach_client_locked(Client* c);
   int probe_locked(Client* c, Driver* d);
@@ -129,7 +128,7 @@ class I2cCore {
   void drain_deferred_locked();
   void notify_unbound(const std::vector<std::string>& modaliases);
 
-  Mutex bind_mutex_;  // serialises binding, unbinding and (un)registration
+  Mutex bind_mutex_;               // serialises binding, unbinding and (un)registration
   std::vector<Client*> deferred_;  // clients registered during a probe; bind lock
 
   mutable std::mutex mutex_;  // guards the registry below
