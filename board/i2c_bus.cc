@@ -271,7 +271,18 @@ std::shared_ptr<TransferHold> SimBus::hold(TransferMatch match) {
   auto h = std::make_shared<TransferHold>(match);
   std::lock_guard<std::mutex> lock(mutex_);
   holds_.push_back(h);
+  all_holds_.push_back(h);
   return h;
+}
+
+void SimBus::release_holds() {
+  std::vector<std::shared_ptr<TransferHold>> all;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    all = all_holds_;
+    holds_.clear();
+  }
+  for (auto& h : all) h->release();
 }
 
 Transfer SimBus::describe_locked(std::span<const i2c_msg> msgs, I2cTarget* device) const {

@@ -179,6 +179,8 @@ class SimBus : public host::I2cBus {
   TransferLog& log() { return log_; }
   BusFaults& faults() { return faults_; }
   std::shared_ptr<TransferHold> hold(TransferMatch match);
+  // Releases every hold this bus made (a test's clean-up, so no task stays blocked).
+  void release_holds();
   // Transactions run so far.
   uint64_t transfers() const;
 
@@ -188,7 +190,8 @@ class SimBus : public host::I2cBus {
   mutable std::mutex mutex_;  // guards devices_, clock_hz_, holds_ and transfers_
   std::map<uint16_t, I2cTarget*> devices_;
   uint32_t clock_hz_;
-  std::vector<std::shared_ptr<TransferHold>> holds_;
+  std::vector<std::shared_ptr<TransferHold>> holds_;      // not yet reached
+  std::vector<std::shared_ptr<TransferHold>> all_holds_;  // every hold made
   uint64_t transfers_ = 0;
   TransferLog log_;
   BusFaults faults_;
