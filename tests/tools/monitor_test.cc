@@ -117,14 +117,14 @@ class ScriptedTree : public monitor::StatusTree {
   std::deque<Event> events;
 };
 
-struct Run {
+struct Outcome {
   int code;
   std::vector<std::string> out;
   std::vector<std::string> err;
 };
 
-Run follow(ScriptedTree& tree, monitor::Options options) {
-  Run r{};
+Outcome follow(ScriptedTree& tree, monitor::Options options) {
+  Outcome r{};
   monitor::Follower f(
       tree, options, [&](const std::string& l) { r.out.push_back(l); },
       [&](const std::string& l) { r.err.push_back(l); });
@@ -137,7 +137,7 @@ TEST(FollowerChanges, PrintsTheStartStateAndOneLinePerChangeOnly) {
   tree.events = {ScriptedTree::change(new_res()), ScriptedTree::quiet(),
                  ScriptedTree::change(new_res()),  // a wake-up with nothing new
                  ScriptedTree::change(idle())};
-  Run r = follow(tree, {});
+  Outcome r = follow(tree, {});
   EXPECT_EQ(r.code, monitor::kExitOk);
   EXPECT_THAT(r.out, ElementsAre(HasSubstr("disappear: 0x0 @ 0 fps, no hdcp, asr disappear"),
                                  HasSubstr("new res: 1920x1080 @ 60 fps, no hdcp, asr 48"),
@@ -150,7 +150,7 @@ TEST(FollowerChanges, AsrRewrittenAfterTheWakeUpIsCaughtByTheNextRead) {
   Snapshot before_asr = new_res();
   before_asr.asr = "disappear\n";
   tree.events = {ScriptedTree::change(before_asr), ScriptedTree::change(new_res())};
-  Run r = follow(tree, {});
+  Outcome r = follow(tree, {});
   ASSERT_EQ(r.out.size(), 3u);
   EXPECT_THAT(r.out[1], HasSubstr("asr disappear"));
   EXPECT_THAT(r.out[2], HasSubstr("asr 48"));
@@ -162,7 +162,7 @@ TEST(FollowerChanges, HeartbeatBoundsEveryWaitAndTheTimeoutShortensIt) {
   monitor::Options o;
   o.heartbeat_ms = 1000;
   o.timeout_ms = 2500;
-  Run r = follow(tree, o);
+  Outcome r = follow(tree, o);
   EXPECT_EQ(r.code, monitor::kExitTimeout);
   EXPECT_THAT(tree.waits, ElementsAre(1000, 1000, 500));
   EXPECT_EQ(r.out.size(), 1u);
@@ -174,7 +174,7 @@ TEST(FollowerChanges, CountIncludesTheStartLineAndStopsTheRun) {
                  ScriptedTree::change(new_res())};
   monitor::Options o;
   o.count = 2;
-  Run r = follow(tree, o);
+  Outcome r = follow(tree, o);
   EXPECT_EQ(r.code, monitor::kExitOk);
   EXPECT_EQ(r.out.size(), 2u);
   EXPECT_EQ(tree.events.size(), 2u);  // it stopped without waiting again
@@ -188,7 +188,7 @@ TEST(FollowerAck, WritesOkOnceAfterNewResAndSeesTheStableStatus) {
   tree.events[1] = [](ScriptedTree&) { return Wake::kChanged; };
   monitor::Options o;
   o.ack = true;
-  Run r = follow(tree, o);
+  Outcome r = follow(tree, o);
   EXPECT_EQ(tree.acks, 1);
   ASSERT_EQ(r.out.size(), 3u);
   EXPECT_THAT(r.out[1], HasSubstr("new res: 1920x1080 @ 60 fps, no hdcp, asr 48, ok sent"));
@@ -199,7 +199,7 @@ TEST(FollowerAck, WritesOkOnceAfterNewResAndSeesTheStableStatus) {
 TEST(FollowerAck, WithoutAckNothingIsWritten) {
   ScriptedTree tree;
   tree.events = {ScriptedTree::change(new_res())};
-  Run r = follow(tree, {});
+  Outcome r = follow(tree, {});
   EXPECT_EQ(tree.acks, 0);
   EXPECT_THAT(r.out.back(), Not(HasSubstr("ok sent")));
 }
@@ -210,7 +210,7 @@ TEST(FollowerAck, FailedAckWriteIsAnError) {
   tree.events = {ScriptedTree::change(new_res())};
   monitor::Options o;
   o.ack = true;
-  Run r = follow(tree, o);
+  Outcome r = follow(tree, o);
   EXPECT_EQ(r.code, monitor::kExitError);
   ASSERT_EQ(r.err.size(), 1u);
   EXPECT_THAT(r.err[0], HasSubstr("writing ok failed"));
@@ -243,7 +243,7 @@ TEST(FollowerVanish, SaysSoWaitsAndPicksUpWhenTheDirectoryReturns) {
                  ScriptedTree::come_back(back)};
   monitor::Options o;
   o.root = "/mnt/sim";
-  Run r = follow(tree, o);
+  Outcome r = follow(tree, o);
   EXPECT_EQ(r.code, monitor::kExitOk);
   ASSERT_EQ(r.out.size(), 5u);
   EXPECT_THAT(r.out[2], HasSubstr("/mnt/sim/proc/lt7911_info vanished"));
@@ -265,7 +265,7 @@ TEST(FollowerVanish, ReadFailureWithoutHangUpAlsoCountsAsVanished) {
                  }};
   monitor::Options o;
   o.json = true;
-  Run r = follow(tree, o);
+  Outcome r = follow(tree, o);
   ASSERT_EQ(r.out.size(), 2u);
   EXPECT_THAT(r.out[1], HasSubstr("\"event\":\"vanished\""));
   EXPECT_FALSE(tree.is_open);
@@ -277,7 +277,7 @@ TEST(FollowerVanish, MissingAtStartWaitsAndSaysSoOnce) {
   tree.events = {ScriptedTree::quiet(), ScriptedTree::quiet(), ScriptedTree::come_back(idle())};
   monitor::Options o;
   o.json = true;
-  Run r = follow(tree, o);
+  Outcome r = follow(tree, o);
   ASSERT_EQ(r.out.size(), 2u);
   EXPECT_THAT(r.out[0], HasSubstr("\"event\":\"waiting\""));
   EXPECT_THAT(r.out[1], HasSubstr("\"event\":\"state\",\"time\":0.200"));
@@ -287,7 +287,7 @@ TEST(FollowerErrors, PermissionDeniedIsNotMistakenForAVanishedDirectory) {
   ScriptedTree tree;
   tree.present = false;
   tree.open_errno = EACCES;
-  Run r = follow(tree, {});
+  Outcome r = follow(tree, {});
   EXPECT_EQ(r.code, monitor::kExitError);
   EXPECT_TRUE(r.out.empty());
   ASSERT_EQ(r.err.size(), 1u);
@@ -301,7 +301,7 @@ TEST(FollowerErrors, TimeoutWhileWaitingForTheDirectory) {
   monitor::Options o;
   o.timeout_ms = 150;
   o.retry_ms = 100;
-  Run r = follow(tree, o);
+  Outcome r = follow(tree, o);
   EXPECT_EQ(r.code, monitor::kExitTimeout);
   EXPECT_EQ(tree.pauses, 2);  // 100 ms, then the 50 ms that were left
 }

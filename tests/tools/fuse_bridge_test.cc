@@ -1,0 +1,258 @@
+// The FUSE bridge with real processes: a small set of /proc entries made here (a status file
+// with per-open change tracking and POLLPRI, a read-only text, a failing file), mounted through
+// the bridge, and used by cat, echo, a Python poller and a non-root user.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "platform/errno.h"
+#include "platform/host/vfs.h"
+#include "platform/printk.h"
+#include "platform/procfs.h"
+#include "platform/slab.h"
+#include "tests/support/kernel_test.h"
+#include "tools/sim/fuse_bridge.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+
+// The entries' state; touched by handlers on FUSE threads and by the test.
+std::atomic<int> g_changes{0};
+char g_status[16] = "new res\n";
+wait_queue_head_t g_queue;
+
+ssize_t status_read(file* f, char __user* buf, size_t count, loff_t* ppos) {
+  ssize_t n = simple_read_from_buffer(buf, count, ppos, g_status, strlen(g_status));
+  if (n > 0) *static_cast<int*>(f->private_data) = g_changes.load();
+  return n;
+}
+ssize_t status_write(file*, const char __user* buf, size_t count, loff_t*) {
+  char b[16] = {};
+  if (count > 15) return -EINVAL;
+  if (copy_from_user(b, buf, count)) return -EFAULT;
+  if (b[0] == 'o' && b[1] == 'k') {
+    snprintf(g_status, sizeof g_status, "stable\n");
+    g_changes.fetch_add(1);
+    wake_up_interruptible(&g_queue);
+  }
+  return static_cast<ssize_t>(count);
+}
+__poll_t status_poll(file* f, poll_table* pt) {
+  poll_wait(f, &g_queue, pt);
+  return *static_cast<int*>(f->private_data) != g_changes.load() ? POLLPRI : 0;
+}
+int status_open(inode*, file* f) {
+  int* seen = static_cast<int*>(kzalloc(sizeof(int), GFP_KERNEL));
+  if (!seen) return -ENOMEM;
+  *seen = g_changes.load();
+  f->private_data = seen;
+  return 0;
+}
+int status_release(inode*, file* f) {
+  kfree(f->private_data);
+  return 0;
+}
+ssize_t width_read(file*, char __user* buf, size_t count, loff_t* ppos) {
+  return simple_read_from_buffer(buf, count, ppos, "1920\n", 5);
+}
+ssize_t broken_write(file*, const char __user*, size_t, loff_t*) { return -EIO; }
+
+const file_operations kStatusFops = {.read = status_read,
+                                     .write = status_write,
+                                     .poll = status_poll,
+                                     .open = status_open,
+                                     .release = status_release};
+const file_operations kWidthFops = {.read = width_read};
+const file_operations kBrokenFops = {.read = width_read, .write = broken_write};
+
+struct Cmd {
+  int code;
+  std::string out;
+};
+Cmd sh(const std::string& script) {
+  Cmd c{};
+  std::string cmd = "timeout 20 sh -c '" + script + "' 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  char buf[512];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) c.out.append(buf, n);
+  int st = pclose(p);
+  c.code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return c;
+}
+
+// Writes bytes to path in one write(2) from a separate process; "ok" or the errno's name.
+std::string write_result(const std::string& path, const std::string& bytes) {
+  return sh("python3 -c \"import os,errno\ntry:\n fd=os.open(\\\"" + path +
+            "\\\",os.O_WRONLY); n=os.write(fd,b\\\"" + bytes +
+            "\\\"); print(n)\nexcept OSError as e: print(errno.errorcode[e.errno])\"")
+      .out;
+}
+
+class FuseBridgeTest : public testing_support::KernelTest {
+ protected:
+  host::BootOptions boot_options() override { return {.clock = host::ClockMode::kReal}; }
+  void SetUp() override {
+    if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "/dev/fuse is not available";
+    if (system("command -v fusermount3 >/dev/null 2>&1") != 0) {
+      GTEST_SKIP() << "fusermount3 is not installed";
+    }
+    KernelTest::SetUp();
+    g_changes = 0;
+    snprintf(g_status, sizeof g_status, "new res\n");
+    init_waitqueue_head(&g_queue);
+    proc_dir_entry* dir = proc_mkdir("lt7911_info", nullptr);
+    ASSERT_NE(dir, nullptr);
+    proc_dir_ = dir;
+    ASSERT_NE(proc_create("status", 0666, dir, &kStatusFops), nullptr);
+    ASSERT_NE(proc_create("width", 0444, dir, &kWidthFops), nullptr);
+    ASSERT_NE(proc_create("broken", 0666, dir, &kBrokenFops), nullptr);
+    printk(KERN_INFO "bridge test booted\n");
+    char tmpl[] = "/tmp/lt7911-fuse-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    chmod(dir_.c_str(), 0755);
+    bridge_ = std::make_unique<sim::FuseBridge>(
+        kernel().vfs(), [this] { return kernel().log().dmesg(); },
+        std::vector<sim::ControlFile>{{"hdmi", 0666, [this] { return hdmi_ + "\n"; },
+                                       [this](const std::string& s) {
+                                         if (s != "unplug\n") return -EINVAL;
+                                         hdmi_ = "unplugged";
+                                         return 0;
+                                       }}});
+    std::string why;
+    ASSERT_EQ(bridge_->mount(dir_, &why), 0) << why;
+  }
+  void TearDown() override {
+    if (bridge_) bridge_->unmount();
+    bridge_.reset();
+    if (!dir_.empty()) rmdir(dir_.c_str());
+    KernelTest::TearDown();
+  }
+  std::string p(const std::string& rel) { return dir_ + rel; }
+  // Waits (bounded) until some poller is registered on the status queue.
+  bool poller_registered() {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (kernel().vfs().wait_queue(&g_queue)->waiters() > 0) return true;
+      std::this_thread::yield();
+    }
+    return false;
+  }
+
+  std::string dir_;
+  proc_dir_entry* proc_dir_ = nullptr;
+  std::string hdmi_ = "1920x1080@60";
+  std::unique_ptr<sim::FuseBridge> bridge_;
+};
+
+TEST_F(FuseBridgeTest, CatShowsTextsModesAndTheKernelLog) {
+  Cmd c = sh("cat " + p("/proc/lt7911_info/width") + " " + p("/proc/lt7911_info/status"));
+  EXPECT_EQ(c.code, 0);
+  EXPECT_EQ(c.out, "1920\nnew res\n");
+  c = sh("stat -c \"%a %F\" " + p("/proc/lt7911_info/width") + " " + p("/proc/lt7911_info/status") +
+         " " + p("/proc/lt7911_info"));
+  EXPECT_EQ(c.out, "444 regular empty file\n666 regular empty file\n555 directory\n");
+  c = sh("ls " + p("/") + " " + p("/proc/lt7911_info"));
+  EXPECT_THAT(c.out, HasSubstr("kernel.log"));
+  EXPECT_THAT(c.out, HasSubstr("broken\nstatus\nwidth"));
+  c = sh("cat " + p("/kernel.log"));
+  EXPECT_THAT(c.out, HasSubstr("<6>["));
+  EXPECT_THAT(c.out, HasSubstr("] bridge test booted\n"));
+}
+
+TEST_F(FuseBridgeTest, ReadsHonourFilePositions) {
+  Cmd c = sh("dd if=" + p("/proc/lt7911_info/width") + " bs=1 skip=2 status=none");
+  EXPECT_EQ(c.out, "20\n");
+  c = sh("dd if=" + p("/proc/lt7911_info/width") + " bs=2 count=1 status=none");
+  EXPECT_EQ(c.out, "19");
+}
+
+TEST_F(FuseBridgeTest, PythonPollerWakesWithPollpriAfterAnOkWrite) {
+  std::string script =
+      "import select,os\n"
+      "fd=os.open('" +
+      p("/proc/lt7911_info/status") +
+      "',os.O_RDONLY)\n"
+      "os.read(fd,64)\n"
+      "po=select.poll(); po.register(fd,select.POLLPRI)\n"
+      "ev=po.poll(15000)\n"
+      "os.lseek(fd,0,0)\n"
+      "print(ev[0][1] & select.POLLPRI if ev else 'timeout', os.read(fd,64))\n";
+  FILE* py = popen(("timeout 20 python3 -c \"" + script + "\"").c_str(), "r");
+  ASSERT_NE(py, nullptr);
+  ASSERT_TRUE(poller_registered());
+  Cmd c = sh("echo ok > " + p("/proc/lt7911_info/status"));
+  EXPECT_EQ(c.code, 0) << c.out;
+  char buf[256] = {};
+  size_t n = fread(buf, 1, sizeof buf - 1, py);
+  pclose(py);
+  EXPECT_EQ(std::string(buf, n), "2 b'stable\\n'\n");
+}
+
+TEST_F(FuseBridgeTest, HandlerErrorsReachTheWriterAsErrno) {
+  EXPECT_EQ(write_result(p("/proc/lt7911_info/broken"), "on"), "EIO\n");
+  EXPECT_EQ(write_result(p("/proc/lt7911_info/status"), "0123456789abcdef"), "EINVAL\n");
+  EXPECT_STREQ(g_status, "new res\n");
+  EXPECT_EQ(write_result(p("/proc/lt7911_info/status"), "ok\\n"), "3\n");
+  EXPECT_STREQ(g_status, "stable\n");
+}
+
+TEST_F(FuseBridgeTest, ControlWritesAreCheckedAndReadBack) {
+  EXPECT_EQ(write_result(p("/sim/hdmi"), "bogus"), "EINVAL\n");
+  EXPECT_EQ(sh("cat " + p("/sim/hdmi")).out, "1920x1080@60\n");
+  EXPECT_EQ(sh("echo unplug > " + p("/sim/hdmi")).code, 0);
+  EXPECT_EQ(sh("cat " + p("/sim/hdmi")).out, "unplugged\n");
+}
+
+TEST_F(FuseBridgeTest, ModesHoldForAUserWhoIsNotRoot) {
+  if (system("command -v setpriv >/dev/null 2>&1") != 0) GTEST_SKIP() << "setpriv is missing";
+  const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  Cmd c = sh(as_nobody + "cat " + p("/proc/lt7911_info/width"));
+  EXPECT_EQ(c.code, 0) << c.out;
+  EXPECT_EQ(c.out, "1920\n");
+  c = sh(as_nobody + "sh -c \"echo 1 > " + p("/proc/lt7911_info/width") + "\"");
+  EXPECT_NE(c.code, 0);
+  EXPECT_THAT(c.out, HasSubstr("Permission denied"));
+  c = sh(as_nobody + "sh -c \"echo ok > " + p("/proc/lt7911_info/status") + "\"");
+  EXPECT_EQ(c.code, 0) << c.out;
+  EXPECT_STREQ(g_status, "stable\n");
+}
+
+TEST_F(FuseBridgeTest, RemovedEntryFailsLaterReadsOfAnOpenFile) {
+  // A shell holds status open on fd 3 while the entry goes away under it.
+  FILE* holder = popen(("timeout 20 sh -c 'exec 3<" + p("/proc/lt7911_info/status") +
+                        "; read line; cat <&3 >/dev/null 2>&1; exit $?'")
+                           .c_str(),
+                       "w");
+  ASSERT_NE(holder, nullptr);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (kernel().vfs().open_files() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  ASSERT_GT(kernel().vfs().open_files(), 0u);
+  for (const char* name : {"status", "width", "broken"}) remove_proc_entry(name, proc_dir_);
+  remove_proc_entry("lt7911_info", nullptr);
+  EXPECT_FALSE(std::filesystem::exists(p("/proc/lt7911_info/status")));
+  fputs("go\n", holder);
+  int st = pclose(holder);
+  ASSERT_TRUE(WIFEXITED(st));
+  EXPECT_EQ(WEXITSTATUS(st), 1);  // cat: Input/output error
+  deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (kernel().vfs().open_files() != 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  EXPECT_EQ(kernel().vfs().open_files(), 0u);
+}
+
+}  // namespace

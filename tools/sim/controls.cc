@@ -1,0 +1,207 @@
+#include "tools/sim/controls.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <utility>
+
+namespace sim {
+namespace {
+
+std::optional<int64_t> parse_integer(std::string_view s) {
+  if (s.empty()) return std::nullopt;
+  bool negative = false;
+  if (s[0] == '-' || s[0] == '+') {
+    negative = s[0] == '-';
+    s.remove_prefix(1);
+  }
+  int base = 10;
+  if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+    base = 16;
+    s.remove_prefix(2);
+  }
+  int64_t v = 0;
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v, base);
+  if (ec != std::errc() || end != s.data() + s.size() || s.empty()) return std::nullopt;
+  return negative ? -v : v;
+}
+
+// Errno names the fault grammar accepts.
+constexpr std::pair<const char*, int> kErrnoNames[] = {
+    {"EPERM", EPERM},         {"ENOENT", ENOENT},       {"EIO", EIO},
+    {"ENXIO", ENXIO},         {"EAGAIN", EAGAIN},       {"ENOMEM", ENOMEM},
+    {"EFAULT", EFAULT},       {"EBUSY", EBUSY},         {"EEXIST", EEXIST},
+    {"ENODEV", ENODEV},       {"EINVAL", EINVAL},       {"ENOSPC", ENOSPC},
+    {"EREMOTEIO", EREMOTEIO}, {"ETIMEDOUT", ETIMEDOUT}, {"EOPNOTSUPP", EOPNOTSUPP},
+};
+
+bool is_call_name(std::string_view s) {
+  if (s.empty()) return false;
+  for (char c : s) {
+    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_')) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::vector<std::string_view> split_words(std::string_view line) {
+  std::vector<std::string_view> words;
+  size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    size_t start = i;
+    while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
+    if (i > start) words.push_back(line.substr(start, i - start));
+  }
+  return words;
+}
+
+// One line: a single trailing line feed (or CR LF) is allowed, an inner one is not.
+static Parsed<std::vector<std::string_view>> words_of(std::string_view text) {
+  if (text.ends_with('\n')) text.remove_suffix(1);
+  if (text.ends_with('\r')) text.remove_suffix(1);
+  for (char c : text) {
+    if (c == '\n' || c == '\r' || c == '\0') {
+      return Parsed<std::vector<std::string_view>>::fail("one command per write");
+    }
+  }
+  return Parsed<std::vector<std::string_view>>::ok(split_words(text));
+}
+
+Parsed<HdmiCommand> parse_hdmi(std::string_view text) {
+  using P = Parsed<HdmiCommand>;
+  auto w = words_of(text);
+  if (!w) return P::fail(w.error);
+  const auto& words = *w;
+  if (words.size() == 1 && words[0] == "unplug") return P::ok({});
+  if (words.size() < 2 || words[0] != "plug") {
+    return P::fail("expected 'plug MODE', 'plug timing W H HTOTAL VTOTAL PCLK_KHZ' or 'unplug'");
+  }
+  if (words[1] == "timing") {
+    if (words.size() != 7) return P::fail("plug timing takes W H HTOTAL VTOTAL PCLK_KHZ");
+    int64_t v[5];
+    for (int i = 0; i < 5; ++i) {
+      auto n = parse_integer(words[2 + i]);
+      if (!n || *n <= 0)
+        return P::fail("plug timing: '" + std::string(words[2 + i]) + "' is not a positive number");
+      v[i] = *n;
+    }
+    if (v[0] > 65535 || v[1] > 65535 || v[2] < v[0] || v[3] < v[1] || v[2] > 65535 ||
+        v[3] > 65535 || v[4] > 4'000'000) {
+      return P::fail("plug timing: totals must hold the active size and fit 16 bits");
+    }
+    return P::ok(
+        {board::Mode::timings(static_cast<int>(v[0]), static_cast<int>(v[1]),
+                              static_cast<int>(v[2]), static_cast<int>(v[3]), v[4] * 1000)});
+  }
+  if (words.size() != 2) return P::fail("plug takes one mode");
+  std::optional<board::Mode> m = board::parse_mode(words[1]);
+  if (!m) return P::fail("unknown mode '" + std::string(words[1]) + "'");
+  return P::ok({std::move(m)});
+}
+
+Parsed<uint8_t> parse_audio(std::string_view text) {
+  auto w = words_of(text);
+  if (!w) return Parsed<uint8_t>::fail(w.error);
+  if (w->size() != 1) return Parsed<uint8_t>::fail("expected one sample-rate byte");
+  auto n = parse_integer((*w)[0]);
+  if (!n || *n < 0 || *n > 255) return Parsed<uint8_t>::fail("the sample-rate byte is 0..255");
+  return Parsed<uint8_t>::ok(static_cast<uint8_t>(*n));
+}
+
+Parsed<ModuleCommand> parse_module(std::string_view text) {
+  using P = Parsed<ModuleCommand>;
+  auto w = words_of(text);
+  if (!w) return P::fail(w.error);
+  const auto& words = *w;
+  if (words.size() == 1 && words[0] == "rmmod") return P::ok({false, {}});
+  if (words.empty() || words[0] != "insmod")
+    return P::fail("expected 'insmod [NAME=VALUE ...]' or 'rmmod'");
+  ModuleCommand c;
+  for (size_t i = 1; i < words.size(); ++i) {
+    size_t eq = words[i].find('=');
+    if (eq == 0 || eq == std::string_view::npos || !is_call_name(words[i].substr(0, eq))) {
+      return P::fail("parameter '" + std::string(words[i]) + "' is not NAME=VALUE");
+    }
+    c.params.emplace_back(words[i]);
+  }
+  return P::ok(std::move(c));
+}
+
+std::optional<int> parse_errno(std::string_view text) {
+  std::string_view s = text;
+  if (s.starts_with('-')) s.remove_prefix(1);
+  for (const auto& [name, value] : kErrnoNames) {
+    if (s == name) return -value;
+  }
+  auto n = parse_integer(s);
+  if (!n || *n <= 0 || *n > 4095) return std::nullopt;
+  return -static_cast<int>(*n);
+}
+
+Parsed<FaultCommand> parse_fault(std::string_view text) {
+  using P = Parsed<FaultCommand>;
+  auto w = words_of(text);
+  if (!w) return P::fail(w.error);
+  const auto& words = *w;
+  if (words.size() == 1 && words[0] == "clear") return P::ok({});
+  if (words.empty() || !is_call_name(words[0])) {
+    return P::fail("expected 'CALL [match=ARG] [nth=N] [times=N|always] [error=ERRNO]' or 'clear'");
+  }
+  host::FaultRule rule;
+  rule.call = std::string(words[0]);
+  for (size_t i = 1; i < words.size(); ++i) {
+    std::string_view word = words[i];
+    size_t eq = word.find('=');
+    if (eq == std::string_view::npos)
+      return P::fail("'" + std::string(word) + "' is not KEY=VALUE");
+    std::string_view key = word.substr(0, eq), value = word.substr(eq + 1);
+    if (key == "match") {
+      if (value.empty()) return P::fail("match needs a value");
+      rule.match = std::string(value);
+    } else if (key == "nth") {
+      auto n = parse_integer(value);
+      if (!n || *n < 1 || *n > 1'000'000) return P::fail("nth is a count from 1");
+      rule.nth = static_cast<int>(*n);
+    } else if (key == "times") {
+      if (value == "always") {
+        rule.times = -1;
+      } else {
+        auto n = parse_integer(value);
+        if (!n || *n < 1 || *n > 1'000'000) return P::fail("times is a count from 1 or 'always'");
+        rule.times = static_cast<int>(*n);
+      }
+    } else if (key == "error") {
+      auto e = parse_errno(value);
+      if (!e) return P::fail("unknown errno '" + std::string(value) + "'");
+      rule.error = *e;
+    } else {
+      return P::fail("unknown key '" + std::string(key) + "'");
+    }
+  }
+  return P::ok({std::move(rule)});
+}
+
+std::string format_fault(const host::FaultRule& rule) {
+  std::string s = rule.call;
+  if (!rule.match.empty()) s += " match=" + rule.match;
+  s += " nth=" + std::to_string(rule.nth);
+  s += " times=" + (rule.times < 0 ? std::string("always") : std::to_string(rule.times));
+  std::string err = std::to_string(rule.error);
+  for (const auto& [name, value] : kErrnoNames) {
+    if (-value == rule.error) err = std::string("-") + name;
+  }
+  return s + " error=" + err;
+}
+
+std::string format_source(const std::optional<board::Mode>& mode) {
+  if (!mode) return "unplugged";
+  char buf[160];
+  std::snprintf(buf, sizeof buf, "%dx%d@%.2f htotal %d vtotal %d pclk %lld kHz (%s)", mode->width,
+                mode->height, mode->refresh(), mode->htotal, mode->vtotal,
+                static_cast<long long>(mode->pixel_clock_hz / 1000), mode->name.c_str());
+  return buf;
+}
+
+}  // namespace sim

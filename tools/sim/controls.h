@@ -1,0 +1,74 @@
+// The simulator's control language: what DIR/sim/hdmi, audio, module and faults accept, and the
+// same commands in a session script. Parsing is separate from acting, so a malformed command is
+// refused before anything changes.
+//
+//   hdmi:    plug MODE                                  MODE as board::parse_mode reads it:
+//                                                        1920x1080@60, 1080p60, vic16, dmt0x52,
+//                                                        2560x1440@60-rb2, W x H,HT,VT,CLK_HZ
+//            plug timing WIDTH HEIGHT HTOTAL VTOTAL PCLK_KHZ
+//            unplug
+//   audio:   RATE                                       the sample-rate byte, 0..255 (or 0x..)
+//   module:  insmod [NAME=VALUE ...]  |  rmmod
+//   faults:  CALL [match=ARG] [nth=N] [times=N|always] [error=ERRNO]  |  clear
+//            CALL is a host-kernel call that can fail (gpio_request, request_irq, proc_create,
+//            kzalloc, try_module_get, i2c_smbus_read_byte_data, ...); ERRNO is -5, 5, EIO or
+//            -EIO (default -EIO); nth counts matching calls from 1 (the next one).
+//
+// A command is one line; a trailing line feed (as echo writes) is ignored, so are repeated
+// blanks. Anything else that does not fit is refused.
+//
+// Threading: pure functions; no state.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "board/timings.h"
+#include "platform/host/faults.h"
+
+namespace sim {
+
+// A parse result: a value, or the reason it was refused.
+template <class T>
+struct Parsed {
+  std::optional<T> value;
+  std::string error;
+  explicit operator bool() const { return value.has_value(); }
+  const T& operator*() const { return *value; }
+  const T* operator->() const { return &*value; }
+  static Parsed ok(T v) { return {std::move(v), {}}; }
+  static Parsed fail(std::string why) { return {std::nullopt, std::move(why)}; }
+};
+
+struct HdmiCommand {
+  std::optional<board::Mode> mode;  // empty: unplug
+};
+
+struct ModuleCommand {
+  bool load = true;                 // insmod, else rmmod
+  std::vector<std::string> params;  // NAME=VALUE
+};
+
+struct FaultCommand {
+  std::optional<host::FaultRule> rule;  // empty: clear
+};
+
+std::vector<std::string_view> split_words(std::string_view line);
+
+Parsed<HdmiCommand> parse_hdmi(std::string_view text);
+Parsed<uint8_t> parse_audio(std::string_view text);
+Parsed<ModuleCommand> parse_module(std::string_view text);
+Parsed<FaultCommand> parse_fault(std::string_view text);
+
+// A rule as parse_fault reads it (round-trips).
+std::string format_fault(const host::FaultRule& rule);
+// An errno by name ("EIO", "-EIO") or number ("5", "-5"), as a negative value.
+std::optional<int> parse_errno(std::string_view text);
+// A mode as DIR/sim/hdmi shows it, without the line feed.
+std::string format_source(const std::optional<board::Mode>& mode);
+
+}  // namespace sim

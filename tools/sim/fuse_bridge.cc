@@ -1,0 +1,412 @@
+#define FUSE_USE_VERSION 31
+#include "tools/sim/fuse_bridge.h"
+
+#include <fcntl.h>
+#include <fuse.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+#include "platform/host/locks.h"
+#include "platform/host/sched.h"
+#include "platform/host/vfs.h"
+
+namespace sim {
+
+// The pending notification of one open file. The wait-queue callback only moves the handle
+// out, under this small lock; the notifier thread sends it.
+struct FuseBridge::PollSlot {
+  std::mutex mutex;  // guards ph
+  fuse_pollhandle* ph = nullptr;
+  FuseBridge* bridge = nullptr;
+
+  void set(fuse_pollhandle* next) {
+    fuse_pollhandle* old;
+    {
+      std::lock_guard<std::mutex> l(mutex);
+      old = ph;
+      ph = next;
+    }
+    if (old) fuse_pollhandle_destroy(old);
+  }
+  void fire() {
+    fuse_pollhandle* p;
+    {
+      std::lock_guard<std::mutex> l(mutex);
+      p = ph;
+      ph = nullptr;
+    }
+    if (p) bridge->notify_later(p);
+  }
+};
+
+struct FuseBridge::Handle {
+  enum class Kind { kVfs, kText, kControl } kind = Kind::kVfs;
+  host::Process proc;
+  int fd = -1;                           // the VFS descriptor (kVfs)
+  std::string text;                      // what a fresh open showed (kText, kControl)
+  const ControlFile* control = nullptr;  // kControl
+  host::Mutex position;                  // serialises seek-and-transfer pairs on fd
+  std::shared_ptr<PollSlot> slot = std::make_shared<PollSlot>();
+  std::mutex watch_mutex;  // guards watch; never held while calling into the VFS
+  host::PollWatch watch;
+};
+
+namespace {
+
+FuseBridge& bridge() { return *static_cast<FuseBridge*>(fuse_get_context()->private_data); }
+
+FuseBridge::Handle* handle_of(fuse_file_info* fi) {
+  return reinterpret_cast<FuseBridge::Handle*>(static_cast<uintptr_t>(fi->fh));
+}
+
+std::string comm_of(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/comm");
+  std::string name;
+  std::getline(f, name);
+  return name.empty() ? "pid" + std::to_string(pid) : name;
+}
+
+host::Process caller() {
+  const fuse_context* c = fuse_get_context();
+  host::Process p;
+  p.pid = c->pid;
+  p.uid = c->uid;
+  p.gid = c->gid;
+  p.name = comm_of(c->pid);
+  return p;
+}
+
+const ControlFile* control_named(std::string_view path) {
+  if (!path.starts_with("/sim/")) return nullptr;
+  std::string_view name = path.substr(5);
+  for (const ControlFile& c : bridge().controls()) {
+    if (c.name == name) return &c;
+  }
+  return nullptr;
+}
+
+// A serialised seek to the caller's offset, then the transfer.
+class AtOffset {
+ public:
+  AtOffset(FuseBridge::Handle* h, off_t offset) : h_(h) {
+    h_->position.lock();
+    ok_ = bridge().vfs().lseek(h_->proc, h_->fd, offset, SEEK_SET);
+  }
+  ~AtOffset() { h_->position.unlock(); }
+  // The seek's result: the offset, or a negative errno.
+  loff_t result() const { return ok_; }
+
+ private:
+  FuseBridge::Handle* h_;
+  loff_t ok_;
+};
+
+int serve_text(const std::string& text, char* buf, size_t size, off_t offset) {
+  if (offset < 0) return -EINVAL;
+  if (static_cast<size_t>(offset) >= text.size()) return 0;
+  size_t n = std::min(size, text.size() - static_cast<size_t>(offset));
+  std::memcpy(buf, text.data() + offset, n);
+  return static_cast<int>(n);
+}
+
+void* op_init(fuse_conn_info*, fuse_config* cfg) {
+  // Nothing is cached: entries come and go with the driver, sizes are unknown.
+  cfg->entry_timeout = 0;
+  cfg->attr_timeout = 0;
+  cfg->negative_timeout = 0;
+  cfg->direct_io = 1;
+  cfg->use_ino = 0;
+  cfg->nullpath_ok = 0;
+  return fuse_get_context()->private_data;
+}
+
+int op_getattr(const char* path, struct stat* st, fuse_file_info*) {
+  std::memset(st, 0, sizeof *st);
+  std::string_view p = path;
+  st->st_uid = 0;
+  st->st_gid = 0;
+  if (p == "/" || p == "/sim") {
+    st->st_mode = S_IFDIR | 0755;
+    st->st_nlink = 2;
+    return 0;
+  }
+  if (p == "/kernel.log") {
+    st->st_mode = S_IFREG | 0444;
+    st->st_nlink = 1;
+    return 0;
+  }
+  if (p.starts_with("/sim/")) {
+    const ControlFile* c = control_named(p);
+    if (!c) return -ENOENT;
+    st->st_mode = S_IFREG | (c->mode & 07777);
+    st->st_nlink = 1;
+    return 0;
+  }
+  std::optional<host::Stat> s = bridge().vfs().stat(path);
+  if (!s) return -ENOENT;
+  if (s->is_dir) {
+    st->st_mode = S_IFDIR | ((s->mode & 07777) ? (s->mode & 07777) : 0555);
+    st->st_nlink = 2;
+  } else {
+    st->st_mode = S_IFREG | (s->mode & 07777);
+    st->st_nlink = 1;
+  }
+  return 0;
+}
+
+int op_readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_file_info*,
+               fuse_readdir_flags) {
+  std::string_view p = path;
+  fill(buf, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  fill(buf, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  auto add = [&](const std::string& name) {
+    fill(buf, name.c_str(), nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  };
+  if (p == "/") {
+    add("proc");
+    add("sys");
+    add("kernel.log");
+    add("sim");
+    return 0;
+  }
+  if (p == "/sim") {
+    for (const ControlFile& c : bridge().controls()) add(c.name);
+    return 0;
+  }
+  auto entries = bridge().vfs().readdir(path);
+  if (!entries) return -ENOENT;
+  for (const host::DirEntry& e : *entries) add(e.name);
+  return 0;
+}
+
+int op_open(const char* path, fuse_file_info* fi) {
+  std::string_view p = path;
+  auto h = std::make_unique<FuseBridge::Handle>();
+  h->proc = caller();
+  h->slot->bridge = &bridge();
+  if (p == "/kernel.log") {
+    h->kind = FuseBridge::Handle::Kind::kText;
+    h->text = bridge().kernel_log();
+  } else if (p.starts_with("/sim/")) {
+    const ControlFile* c = control_named(p);
+    if (!c) return -ENOENT;
+    h->kind = FuseBridge::Handle::Kind::kControl;
+    h->control = c;
+    if ((fi->flags & O_ACCMODE) != O_WRONLY && c->read) h->text = c->read();
+  } else {
+    int fd = bridge().vfs().open(h->proc, path, fi->flags & (O_ACCMODE | O_NONBLOCK));
+    if (fd < 0) return fd;
+    h->fd = fd;
+  }
+  fi->direct_io = 1;
+  fi->keep_cache = 0;
+  bridge().track(h.get());
+  fi->fh = reinterpret_cast<uintptr_t>(h.release());
+  return 0;
+}
+
+int op_read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* fi) {
+  FuseBridge::Handle* h = handle_of(fi);
+  if (h->kind != FuseBridge::Handle::Kind::kVfs) return serve_text(h->text, buf, size, offset);
+  AtOffset at(h, offset);
+  if (at.result() < 0) return static_cast<int>(at.result());
+  ssize_t n = bridge().vfs().read(h->proc, h->fd, host::UserBuffer::of(buf, size), size);
+  return static_cast<int>(n);
+}
+
+int op_write(const char*, const char* buf, size_t size, off_t offset, fuse_file_info* fi) {
+  FuseBridge::Handle* h = handle_of(fi);
+  if (h->kind == FuseBridge::Handle::Kind::kText) return -EBADF;
+  if (h->kind == FuseBridge::Handle::Kind::kControl) {
+    if (!h->control->write) return -EIO;
+    int r = h->control->write(std::string(buf, size));
+    return r < 0 ? r : static_cast<int>(size);
+  }
+  AtOffset at(h, offset);
+  if (at.result() < 0) return static_cast<int>(at.result());
+  ssize_t n = bridge().vfs().write(h->proc, h->fd,
+                                   host::UserBuffer::of(const_cast<char*>(buf), size), size);
+  return static_cast<int>(n);
+}
+
+int op_truncate(const char*, off_t, fuse_file_info*) {
+  // As on /proc and /sys, "> file" truncates nothing.
+  return 0;
+}
+
+int op_poll(const char*, fuse_file_info* fi, fuse_pollhandle* ph, unsigned* reventsp) {
+  FuseBridge::Handle* h = handle_of(fi);
+  if (h->kind != FuseBridge::Handle::Kind::kVfs) {
+    if (ph) fuse_pollhandle_destroy(ph);
+    *reventsp = POLLIN | POLLOUT | POLLRDNORM | POLLWRNORM;
+    return 0;
+  }
+  // The handle is stored before the callback is registered, so a wake-up right after the
+  // registration finds it.
+  if (ph) h->slot->set(ph);
+  std::shared_ptr<FuseBridge::PollSlot> slot = h->slot;
+  host::PollWatchResult r = bridge().vfs().poll_watch(h->proc, h->fd, [slot] { slot->fire(); });
+  host::PollWatch old;
+  {
+    std::lock_guard<std::mutex> l(h->watch_mutex);
+    old = std::move(h->watch);
+    h->watch = std::move(r.watch);
+  }
+  old.reset();
+  if (r.mask < 0) return r.mask;
+  *reventsp = static_cast<unsigned>(r.mask);
+  return 0;
+}
+
+int op_release(const char*, fuse_file_info* fi) {
+  FuseBridge::Handle* h = handle_of(fi);
+  {
+    host::PollWatch w;
+    {
+      std::lock_guard<std::mutex> l(h->watch_mutex);
+      w = std::move(h->watch);
+    }
+  }
+  h->slot->set(nullptr);
+  if (h->kind == FuseBridge::Handle::Kind::kVfs) bridge().vfs().close(h->proc, h->fd);
+  bridge().untrack(h);
+  delete h;
+  return 0;
+}
+
+const fuse_operations kOperations = [] {
+  fuse_operations ops{};
+  ops.init = op_init;
+  ops.getattr = op_getattr;
+  ops.readdir = op_readdir;
+  ops.open = op_open;
+  ops.read = op_read;
+  ops.write = op_write;
+  ops.truncate = op_truncate;
+  ops.poll = op_poll;
+  ops.release = op_release;
+  return ops;
+}();
+
+}  // namespace
+
+FuseBridge::FuseBridge(host::Vfs& vfs, std::function<std::string()> kernel_log,
+                       std::vector<ControlFile> controls)
+    : vfs_(vfs), kernel_log_(std::move(kernel_log)), controls_(std::move(controls)) {}
+
+FuseBridge::~FuseBridge() { unmount(); }
+
+void FuseBridge::clean_stale(const std::string& dir) {
+  std::string cmd = "fusermount3 -u -z '" + dir + "' >/dev/null 2>&1";
+  if (std::system(cmd.c_str()) != 0) {
+    // Nothing was mounted there; that is the usual case.
+  }
+}
+
+int FuseBridge::mount(const std::string& dir, std::string* why) {
+  if (fuse_) return -EBUSY;
+  if (::access("/dev/fuse", R_OK | W_OK) != 0) {
+    *why = "/dev/fuse is not available";
+    return -ENODEV;
+  }
+  const char* argv[] = {"lt7911-sim", "-o",
+                        "default_permissions,allow_other,fsname=lt7911-sim,subtype=lt7911"};
+  // fuse_args may be rewritten by libfuse; give it its own copies.
+  fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));
+  fuse* f = fuse_new(&args, &kOperations, sizeof kOperations, this);
+  fuse_opt_free_args(&args);
+  if (!f) {
+    *why = "fuse_new failed";
+    return -EINVAL;
+  }
+  if (fuse_mount(f, dir.c_str()) != 0) {
+    fuse_destroy(f);
+    *why = "cannot mount at " + dir;
+    return -EIO;
+  }
+  fuse_ = f;
+  dir_ = dir;
+  {
+    std::lock_guard<std::mutex> l(notify_mutex_);
+    stopping_ = false;
+  }
+  notifier_ = std::thread([this] { notifier_loop(); });
+  loop_ = std::thread([f] { fuse_loop_mt(f, 0); });
+  return 0;
+}
+
+void FuseBridge::unmount() {
+  if (!fuse_) return;
+  fuse_exit(fuse_);
+  fuse_unmount(fuse_);  // the request threads see the device go away and end
+  if (loop_.joinable()) loop_.join();
+  {
+    std::lock_guard<std::mutex> l(notify_mutex_);
+    stopping_ = true;
+  }
+  notify_cv_.notify_all();
+  if (notifier_.joinable()) notifier_.join();
+  fuse_destroy(fuse_);
+  fuse_ = nullptr;
+  // Files the kernel never released (the mount went away under them).
+  std::vector<Handle*> left;
+  {
+    std::lock_guard<std::mutex> l(notify_mutex_);
+    left.swap(handles_);
+  }
+  for (Handle* h : left) {
+    {
+      std::lock_guard<std::mutex> l(h->watch_mutex);
+      h->watch.reset();
+    }
+    h->slot->set(nullptr);
+    if (h->kind == Handle::Kind::kVfs) vfs_.close(h->proc, h->fd);
+    delete h;
+  }
+}
+
+void FuseBridge::notify_later(fuse_pollhandle* ph) {
+  {
+    std::lock_guard<std::mutex> l(notify_mutex_);
+    if (!stopping_) {
+      pending_.push_back(ph);
+      ph = nullptr;
+    }
+  }
+  if (ph) {
+    fuse_pollhandle_destroy(ph);
+  } else {
+    notify_cv_.notify_one();
+  }
+}
+
+void FuseBridge::track(Handle* h) {
+  std::lock_guard<std::mutex> l(notify_mutex_);
+  handles_.push_back(h);
+}
+
+void FuseBridge::untrack(Handle* h) {
+  std::lock_guard<std::mutex> l(notify_mutex_);
+  handles_.erase(std::remove(handles_.begin(), handles_.end(), h), handles_.end());
+}
+
+void FuseBridge::notifier_loop() {
+  std::unique_lock<std::mutex> l(notify_mutex_);
+  for (;;) {
+    notify_cv_.wait(l, [this] { return stopping_ || !pending_.empty(); });
+    if (pending_.empty() && stopping_) return;
+    fuse_pollhandle* ph = pending_.front();
+    pending_.pop_front();
+    l.unlock();
+    fuse_notify_poll(ph);
+    fuse_pollhandle_destroy(ph);
+    l.lock();
+  }
+}
+
+}  // namespace sim
