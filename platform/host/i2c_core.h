@@ -16,8 +16,8 @@
 // bound. Removing a driver calls remove for its clients, newest binding first.
 //
 // Threading and locks: probe and remove run in the calling task, under the core's bind lock (a
-// sleeping host::Mutex); module code may call back into the core from there (new clients
-// registered from a probe are bound once that probe returns). Registry lookups use a short
+// sleeping host::Mutex); module code may call back into the core from there (a client that a
+// probe registers is bound at once, in that probe's task). Registry lookups use a short
 // internal mutex that is never held while module code runs or while a task blocks. A transfer
 // locks its adapter's sleeping bus lock for the whole transaction; transfers may sleep and
 // record a WARN when called in atomic context.
@@ -27,6 +27,7 @@
 // (refusing transfers with -ENODEV) until the kernel shuts down.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -125,11 +126,13 @@ class I2cCore {
   int probe_locked(Client* c, Driver* d);
   void release_locked(Client* c, bool call_remove);
   void unregister_client_locked(Client* c);
-  void drain_deferred_locked();
   void notify_unbound(const std::vector<std::string>& modaliases);
 
-  Mutex bind_mutex_;               // serialises binding, unbinding and (un)registration
-  std::vector<Client*> deferred_;  // clients registered during a probe; bind lock
+  Mutex bind_mutex_;                        // serialises binding, unbinding and (un)registration
+  std::atomic<Task*> bind_owner_{nullptr};  // the task holding bind_mutex_
+  // Bind lock: modaliases of clients that no driver took, and the binding sequence.
+  std::vector<std::string> unbound_;
+  uint64_t bind_seq_ = 0;
 
   mutable std::mutex mutex_;  // guards the registry below
   std::vector<std::unique_ptr<Adapter>> adapters_;
