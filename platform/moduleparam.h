@@ -43,4 +43,4 @@ extern "C" void __module_param_register(const struct kernel_param* kp);
   __attribute__((constructor)) static void __param_register_##name(void) {                  \
     __module_param_register(&__param_##name);                                               \
   }
-#define MODULE_PARM_DESC(parm, desc) MODULE_INFO(parm, #parm ":" desc)
+#define MODULE_PARM_DESC(_parm, desc) MODULE_INFO(parm, #_parm ":" desc)
