@@ -45,6 +45,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/procfs.h"
@@ -246,7 +247,7 @@ class Vfs {
   std::map<int, File> files_;
   int next_fd_ = 3;
   std::vector<std::shared_ptr<Node>> graveyard_;  // removed entries, kept for stale pointers
-  std::vector<std::shared_ptr<WaitQueue>> queues_;
+  std::unordered_map<const void*, std::shared_ptr<WaitQueue>> queues_;  // by address
 };
 
 }  // namespace host

@@ -35,23 +35,29 @@ size_t WaitQueue::waiters() const {
 
 std::shared_ptr<WaitQueue> Vfs::wait_queue(wait_queue_head_t* head) {
   void* h = __atomic_load_n(&head->host, __ATOMIC_ACQUIRE);
-  if (h != nullptr) return static_cast<WaitQueue*>(h)->shared_from_this();
-  auto fresh = std::make_shared<WaitQueue>();
-  void* expected = nullptr;
-  if (__atomic_compare_exchange_n(&head->host, &expected, fresh.get(), false, __ATOMIC_ACQ_REL,
-                                  __ATOMIC_ACQUIRE)) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    queues_.push_back(fresh);
-    return fresh;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (;;) {
+    // A record of an earlier kernel (a head in static storage that outlived a reboot) is
+    // replaced like a missing one.
+    if (h != nullptr) {
+      auto it = queues_.find(h);
+      if (it != queues_.end()) return it->second;
+    }
+    auto fresh = std::make_shared<WaitQueue>();
+    if (__atomic_compare_exchange_n(&head->host, &h, fresh.get(), false, __ATOMIC_ACQ_REL,
+                                    __ATOMIC_ACQUIRE)) {
+      queues_[fresh.get()] = fresh;
+      return fresh;
+    }
+    // Another task set it meanwhile: h now holds its value; look again.
   }
-  return static_cast<WaitQueue*>(expected)->shared_from_this();
 }
 
 void Vfs::init_wait_queue(wait_queue_head_t* head) {
   auto fresh = std::make_shared<WaitQueue>();
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    queues_.push_back(fresh);
+    queues_[fresh.get()] = fresh;
   }
   __atomic_store_n(&head->host, fresh.get(), __ATOMIC_RELEASE);
 }

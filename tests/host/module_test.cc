@@ -1,0 +1,226 @@
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/errno.h"
+#include "platform/host/faults.h"
+#include "platform/host/modules.h"
+#include "platform/host/slab.h"
+#include "platform/host/vfs.h"
+#include "platform/host/workqueues.h"
+#include "support/kernel_test.h"
+
+namespace {
+
+using host::Process;
+using testing_support::KernelTest;
+
+constexpr const char* kModule = "lt_testmod";
+constexpr const char* kValue = "/proc/testmod/value";
+constexpr const char* kCounterParam = "/sys/module/lt_testmod/parameters/counter";
+
+class ModuleTest : public KernelTest {
+ protected:
+  host::Modules& modules() { return kernel().modules(); }
+  host::Vfs& vfs() { return kernel().vfs(); }
+  int var(const char* name) {
+    auto* p = static_cast<int*>(modules().symbol(kModule, name));
+    EXPECT_NE(p, nullptr) << name;
+    return p == nullptr ? -999 : *p;
+  }
+  std::string read_file(Process& p, const char* path) {
+    const int fd = vfs().open(p, path, O_RDONLY);
+    if (fd < 0) return "open " + std::to_string(fd);
+    std::string text = vfs().read(p, fd, 64).data;
+    vfs().close(p, fd);
+    return text;
+  }
+  ssize_t write_file(Process& p, const char* path, const std::string& text) {
+    const int fd = vfs().open(p, path, O_WRONLY);
+    if (fd < 0) return fd;
+    const ssize_t r = vfs().write(p, fd, text);
+    vfs().close(p, fd);
+    return r;
+  }
+  bool has_line(const std::string& needle) {
+    for (const std::string& l : log_lines()) {
+      if (l.find(needle) != std::string::npos) return true;
+    }
+    return false;
+  }
+  bool mapped() {
+    const std::string path = host::Modules::resolve(kModule);
+    void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (h != nullptr) dlclose(h);
+    return h != nullptr;
+  }
+
+  Process root{1, 0, 0, "root"};
+  Process user{2, 1000, 1000, "user"};
+};
+
+TEST_F(ModuleTest, LoadRunsInitAndUnloadTakesEverythingAway) {
+  ASSERT_EQ(modules().insmod(kModule), 0);
+  EXPECT_TRUE(modules().loaded(kModule));
+  EXPECT_EQ(modules().list(), std::vector<std::string>{kModule});
+  EXPECT_EQ(read_file(user, kValue), "5\n");
+  EXPECT_TRUE(has_line("lt_testmod: loaded, counter 5"));
+  EXPECT_EQ(modules().insmod(kModule), -EEXIST);
+  EXPECT_EQ(modules().rmmod(kModule), 0);
+  EXPECT_FALSE(modules().loaded(kModule));
+  EXPECT_FALSE(vfs().exists("/proc/testmod"));
+  EXPECT_FALSE(vfs().exists("/sys/module/lt_testmod"));
+  EXPECT_FALSE(mapped());
+  EXPECT_EQ(modules().rmmod(kModule), -ENOENT);
+  EXPECT_EQ(modules().insmod("no_such_module"), -ENOENT);
+}
+
+TEST_F(ModuleTest, EveryLoadStartsFromTheLoadValues) {
+  for (int round = 0; round < 20; ++round) {
+    ASSERT_EQ(modules().insmod(kModule), 0) << round;
+    EXPECT_EQ(var("counter"), 5) << round;
+    EXPECT_EQ(var("writes_seen"), 0) << round;
+    EXPECT_EQ(var("set_log_length"), 0) << round;
+    EXPECT_EQ(write_file(user, kValue, "3"), 1) << round;
+    EXPECT_EQ(write_file(root, kCounterParam, "100"), 3) << round;
+    EXPECT_EQ(read_file(user, kValue), "100\n") << round;
+    EXPECT_EQ(var("writes_seen"), 1) << round;
+    ASSERT_EQ(modules().rmmod(kModule), 0) << round;
+    EXPECT_FALSE(mapped()) << round;
+  }
+  EXPECT_EQ(host::slab_live_allocations(), 0u);
+}
+
+TEST_F(ModuleTest, ParametersAreSetInTheirOrderBeforeInit) {
+  ASSERT_EQ(modules().insmod(kModule, {"counter=3", "limit=50", "counter=0x10"}), 0);
+  EXPECT_EQ(var("set_log_length"), 2);
+  auto* log = static_cast<int*>(modules().symbol(kModule, "set_log"));
+  ASSERT_NE(log, nullptr);
+  EXPECT_EQ(log[0], 3);
+  EXPECT_EQ(log[1], 16);
+  EXPECT_EQ(var("counter_at_init"), 16);
+  EXPECT_EQ(var("limit"), 50);
+  EXPECT_EQ(read_file(user, kCounterParam), "16\n");
+}
+
+TEST_F(ModuleTest, UnknownParameterIsLoggedAndIgnored) {
+  ASSERT_EQ(modules().insmod(kModule, {"bogus=1", "counter=8"}), 0);
+  EXPECT_TRUE(has_line("lt_testmod: unknown parameter 'bogus' ignored"));
+  EXPECT_EQ(var("counter_at_init"), 8);
+}
+
+TEST_F(ModuleTest, RejectedParameterFailsTheLoadWithItsError) {
+  EXPECT_EQ(modules().insmod(kModule, {"counter=abc"}), -EINVAL);
+  EXPECT_FALSE(modules().loaded(kModule));
+  EXPECT_EQ(modules().insmod(kModule, {"limit=500"}), -ERANGE);
+  EXPECT_EQ(modules().insmod(kModule, {"counter"}), -EINVAL);  // an int needs a value
+  EXPECT_FALSE(modules().loaded(kModule));
+  EXPECT_FALSE(mapped());
+  EXPECT_FALSE(vfs().exists("/sys/module/lt_testmod"));
+  ASSERT_EQ(modules().insmod(kModule), 0);
+  EXPECT_EQ(var("counter"), 5);
+}
+
+TEST_F(ModuleTest, InitFailureUnloadsAndReturnsItsError) {
+  EXPECT_EQ(modules().insmod(kModule, {"fail_init=1"}), -ENODEV);
+  EXPECT_FALSE(modules().loaded(kModule));
+  EXPECT_FALSE(mapped());
+  EXPECT_FALSE(vfs().exists("/sys/module/lt_testmod"));
+  EXPECT_FALSE(vfs().exists("/proc/testmod"));
+}
+
+TEST_F(ModuleTest, UnloadIsRefusedWhileAReferenceIsHeld) {
+  ASSERT_EQ(modules().insmod(kModule), 0);
+  const int fd = vfs().open(user, kValue, O_RDONLY);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(modules().refcount(kModule), 1);
+  EXPECT_EQ(modules().rmmod(kModule), -EBUSY);
+  EXPECT_TRUE(modules().loaded(kModule));
+  EXPECT_EQ(vfs().read(user, fd, 8).data, "5\n");
+  EXPECT_EQ(vfs().close(user, fd), 0);
+  EXPECT_EQ(modules().refcount(kModule), 0);
+  EXPECT_EQ(modules().rmmod(kModule), 0);
+  // The exit function found try_module_get failing: the module was going away.
+  EXPECT_TRUE(has_line("lt_testmod: exit, try_module_get failed"));
+}
+
+TEST_F(ModuleTest, InjectedReferenceFailureFailsTheOpen) {
+  ASSERT_EQ(modules().insmod(kModule), 0);
+  kernel().faults().inject({"try_module_get", kModule, 1, 1, -1});
+  EXPECT_EQ(vfs().open(user, kValue, O_RDONLY), -ENODEV);
+  EXPECT_EQ(modules().refcount(kModule), 0);
+  kernel().faults().inject({"kzalloc", "", 1, 1, -12});
+  EXPECT_EQ(vfs().open(user, kValue, O_RDONLY), -ENOMEM);
+  EXPECT_EQ(modules().refcount(kModule), 0);
+  EXPECT_EQ(modules().rmmod(kModule), 0);
+}
+
+TEST_F(ModuleTest, ParameterFilesFollowTheirPermissions) {
+  ASSERT_EQ(modules().insmod(kModule), 0);
+  EXPECT_EQ(vfs().stat(kCounterParam)->mode, S_IFREG | 0644);
+  EXPECT_EQ(vfs().stat("/sys/module/lt_testmod/parameters/limit")->mode, S_IFREG | 0444);
+  EXPECT_FALSE(vfs().exists("/sys/module/lt_testmod/parameters/fail_init"));  // perm 0
+  EXPECT_EQ(read_file(user, kCounterParam), "5\n");
+  EXPECT_EQ(write_file(user, kCounterParam, "1"), -EACCES);
+  EXPECT_EQ(write_file(root, kCounterParam, "42\n"), 3);
+  EXPECT_EQ(var("counter"), 42);
+  EXPECT_EQ(write_file(root, kCounterParam, "forty"), -EINVAL);
+  EXPECT_EQ(write_file(root, kCounterParam, "99999999999"), -ERANGE);
+  EXPECT_EQ(read_file(user, kCounterParam), "42\n");
+  EXPECT_EQ(write_file(root, "/sys/module/lt_testmod/parameters/limit", "7"), 1);  // root
+  EXPECT_EQ(var("limit"), 7);
+}
+
+TEST_F(ModuleTest, ModinfoListsInformationAliasesAndParameters) {
+  auto check = [](const host::ModInfo& info) {
+    EXPECT_EQ(info.name, "lt_testmod");
+    EXPECT_EQ(info.description(), "Host kernel test module");
+    EXPECT_EQ(info.version(), "1.2");
+    EXPECT_EQ(info.license(), "GPL");
+    EXPECT_EQ(info.aliases(), (std::vector<std::string>{"of:N*T*Cvexmoor,test",
+                                                        "of:N*T*Cvexmoor,testC*", "i2c:testdev"}));
+    EXPECT_EQ(info.parm_descriptions(),
+              (std::vector<std::string>{"counter:A counter", "limit:An upper bound"}));
+    ASSERT_EQ(info.params.size(), 5u);
+    EXPECT_EQ(info.params[0].name, "counter");
+    EXPECT_EQ(info.params[0].perm, 0644u);
+    EXPECT_EQ(info.params[1].name, "limit");
+    EXPECT_EQ(info.params[1].perm, 0444u);
+  };
+  auto offline = modules().modinfo(kModule);  // read from the object, not loaded
+  ASSERT_TRUE(offline);
+  check(*offline);
+  EXPECT_FALSE(modules().loaded(kModule));
+  EXPECT_FALSE(mapped());
+  ASSERT_EQ(modules().insmod(kModule), 0);
+  auto online = modules().modinfo(kModule);
+  ASSERT_TRUE(online);
+  check(*online);
+  EXPECT_FALSE(modules().modinfo("no_such_module"));
+}
+
+TEST_F(ModuleTest, LeftoversAtUnloadAreWarnedAboutAndCleanedUp) {
+  ASSERT_EQ(modules().insmod(kModule, {"leak_proc=1", "leak_work=1"}), 0);
+  EXPECT_EQ(modules().rmmod(kModule), 0);
+  auto warnings = take_warnings();
+  ASSERT_EQ(warnings.size(), 2u);
+  EXPECT_NE(warnings[0].message.find("left /proc/testmod behind"), std::string::npos);
+  EXPECT_NE(warnings[1].message.find("work item"), std::string::npos);
+  EXPECT_FALSE(vfs().exists("/proc/testmod"));
+  EXPECT_TRUE(kernel().wq().idle());
+  EXPECT_FALSE(mapped());
+}
+
+TEST_F(ModuleTest, ShutdownUnloadsModulesWithOpenFiles) {
+  ASSERT_EQ(modules().insmod(kModule), 0);
+  ASSERT_GE(vfs().open(user, kValue, O_RDONLY), 0);
+  EXPECT_EQ(modules().rmmod(kModule), -EBUSY);
+  host::Kernel::shutdown();
+  EXPECT_FALSE(mapped());
+  EXPECT_EQ(host::slab_live_allocations(), 0u);
+}
+
+}  // namespace
