@@ -1,0 +1,312 @@
+#include "tools/sim/script.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/host/log.h"
+#include "platform/host/vfs.h"
+#include "tools/sim/session.h"
+
+namespace sim {
+
+const char kDemoScript[] = R"(# The demo: one HDMI session as a user of the board sees it.
+say A source is plugged in: 1920x1080 at 60 Hz.
+plug 1920x1080@60
+wait 200ms
+say The application acknowledges the new resolution.
+ack
+say The source switches to 3840x2160 at 30 Hz.
+plug 3840x2160@30
+wait 200ms
+ack
+say A fixed mode is forced through the module parameters, then released again.
+param force_fps=25
+param force_height=720
+param force_width=1280
+wait 200ms
+param force_width=-1
+param force_height=-1
+param force_fps=-1
+wait 200ms
+ack
+say The chip is switched off and on again through the power file.
+power off
+wait 100ms
+power on
+wait 300ms
+say The source is unplugged.
+unplug
+wait 200ms
+show
+)";
+
+namespace {
+
+const char* const kVerbs[] = {"plug", "unplug", "audio",  "ack",   "power", "param",
+                              "bind", "unbind", "insmod", "rmmod", "fault", "write",
+                              "wait", "show",   "expect", "say"};
+
+const char* const kTexts[] = {"status", "width", "height", "fps", "hdcp", "asr", "power"};
+
+std::string trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) {
+    s.remove_suffix(1);
+  }
+  return std::string(s);
+}
+
+std::string first_word(const std::string& s, std::string* rest) {
+  size_t sp = s.find_first_of(" \t");
+  if (sp == std::string::npos) {
+    rest->clear();
+    return s;
+  }
+  *rest = trim(std::string_view(s).substr(sp));
+  return s.substr(0, sp);
+}
+
+std::string visible(const std::string& text) {
+  std::string t = text;
+  while (!t.empty() && t.back() == '\n') t.pop_back();
+  return t;
+}
+
+}  // namespace
+
+std::optional<int64_t> parse_duration(std::string_view text) {
+  struct Unit {
+    const char* suffix;
+    double ns;
+  } units[] = {{"ms", 1e6}, {"us", 1e3}, {"ns", 1}, {"s", 1e9}};
+  for (const Unit& u : units) {
+    if (!text.ends_with(u.suffix)) continue;
+    std::string_view num = text.substr(0, text.size() - std::strlen(u.suffix));
+    double v = 0;
+    auto [end, ec] = std::from_chars(num.data(), num.data() + num.size(), v);
+    if (ec != std::errc() || end != num.data() + num.size() || num.empty() || v < 0 ||
+        v > 3600e9 / u.ns) {
+      return std::nullopt;
+    }
+    return static_cast<int64_t>(v * u.ns);
+  }
+  return std::nullopt;
+}
+
+std::string unescape(std::string_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 1 < text.size()) {
+      char c = text[++i];
+      out += c == 'n' ? '\n' : c == 't' ? '\t' : c;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+Parsed<std::vector<ScriptLine>> parse_script(std::string_view text) {
+  using P = Parsed<std::vector<ScriptLine>>;
+  std::vector<ScriptLine> lines;
+  int number = 0;
+  size_t pos = 0;
+  while (pos <= text.size()) {
+    size_t nl = text.find('\n', pos);
+    std::string_view raw = text.substr(pos, nl == std::string_view::npos ? text.npos : nl - pos);
+    pos = nl == std::string_view::npos ? text.size() + 1 : nl + 1;
+    ++number;
+    std::string line = trim(raw);
+    if (line.empty() || line[0] == '#') continue;
+    ScriptLine l;
+    l.number = number;
+    l.verb = first_word(line, &l.rest);
+    auto fail = [&](const std::string& why) {
+      return P::fail("line " + std::to_string(number) + ": " + why);
+    };
+    bool known = false;
+    for (const char* v : kVerbs) known = known || l.verb == v;
+    if (!known) return fail("unknown command '" + l.verb + "'");
+    const std::string& v = l.verb;
+    std::string error;
+    if (v == "plug" || v == "unplug") {
+      auto c = parse_hdmi(line);
+      if (!c) error = c.error;
+    } else if (v == "audio") {
+      auto c = parse_audio(l.rest);
+      if (!c) error = c.error;
+    } else if (v == "insmod" || v == "rmmod") {
+      auto c = parse_module(line);
+      if (!c) error = c.error;
+    } else if (v == "fault") {
+      auto c = parse_fault(l.rest);
+      if (!c) error = c.error;
+    } else if (v == "power") {
+      if (l.rest != "on" && l.rest != "off") error = "power takes on or off";
+    } else if (v == "param") {
+      size_t eq = l.rest.find('=');
+      if (eq == 0 || eq == std::string::npos || l.rest.find(' ') != std::string::npos) {
+        error = "param takes NAME=VALUE";
+      }
+    } else if (v == "wait") {
+      if (!parse_duration(l.rest)) error = "wait takes a duration such as 250ms or 2s";
+    } else if (v == "write" || v == "expect") {
+      std::string rest;
+      std::string target = first_word(l.rest, &rest);
+      if (target.empty() || rest.empty()) error = v + " takes a file and a text";
+    } else if (v == "ack" || v == "show" || v == "bind" || v == "unbind") {
+      if (!l.rest.empty()) error = v + " takes nothing";
+    }
+    if (!error.empty()) return fail(error);
+    lines.push_back(std::move(l));
+  }
+  return P::ok(std::move(lines));
+}
+
+namespace {
+
+// Follows a running session: the log from a point on, the texts, and a poller of status.
+class Observer {
+ public:
+  Observer(Session& s, const std::function<void(const std::string&)>& out) : s_(s), out_(out) {
+    log_seen_ = 0;  // the bring-up's lines too
+    texts_ = read_texts();
+    open_poller();
+  }
+  ~Observer() { close_poller(); }
+
+  // Lets the kernel finish what the command started, then reports.
+  void report(bool force_texts) {
+    s_.kernel().sched().settle();
+    auto records = s_.kernel().log().records();
+    for (size_t i = log_seen_; i < records.size(); ++i) {
+      if (records[i].complete) out_("  " + host::Log::format(records[i]));
+    }
+    log_seen_ = records.size();
+    if (!s_.kernel().vfs().exists(std::string(kProcDir) + "/status")) close_poller();
+    if (poll_fd_ >= 0) {
+      std::vector<pollfd> fds{{poll_fd_, POLLPRI, 0}};
+      int n = s_.kernel().vfs().poll(proc_, fds, 0);
+      if (n > 0 && (fds[0].revents & POLLPRI)) {
+        out_("  status poller woke with POLLPRI");
+        s_.kernel().vfs().lseek(proc_, poll_fd_, 0, SEEK_SET);
+        s_.kernel().vfs().read(proc_, poll_fd_, 64);
+      }
+    } else {
+      open_poller();
+    }
+    std::vector<std::string> now = read_texts();
+    if (force_texts || now != texts_) {
+      std::string line = "  " + std::string(kProcDir) + ":";
+      for (size_t i = 0; i < now.size(); ++i) {
+        line += std::string(" ") + kTexts[i] + "=" + (now[i].empty() ? "-" : visible(now[i]));
+      }
+      out_(line);
+      texts_ = now;
+    }
+  }
+
+ private:
+  std::vector<std::string> read_texts() {
+    std::vector<std::string> t;
+    for (const char* name : kTexts) {
+      t.push_back(s_.read(std::string(kProcDir) + "/" + name).value_or(""));
+    }
+    return t;
+  }
+  void open_poller() {
+    if (poll_fd_ >= 0) return;
+    int fd = s_.kernel().vfs().open(proc_, std::string(kProcDir) + "/status", O_RDONLY);
+    if (fd < 0) return;
+    poll_fd_ = fd;
+    s_.kernel().vfs().read(proc_, poll_fd_, 64);
+  }
+  void close_poller() {
+    if (poll_fd_ >= 0) s_.kernel().vfs().close(proc_, poll_fd_);
+    poll_fd_ = -1;
+  }
+
+  Session& s_;
+  const std::function<void(const std::string&)>& out_;
+  host::Process proc_{.pid = 1001, .uid = 0, .gid = 0, .name = "poller"};
+  int poll_fd_ = -1;
+  size_t log_seen_ = 0;
+  std::vector<std::string> texts_;
+};
+
+std::string stamp(Session& s) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "[%5lld.%06lld]",
+                static_cast<long long>(s.kernel().sched().now() / 1000000000),
+                static_cast<long long>(s.kernel().sched().now() / 1000 % 1000000));
+  return buf;
+}
+
+}  // namespace
+
+int run_script(Session& session, const std::vector<ScriptLine>& lines,
+               const std::function<void(const std::string&)>& out) {
+  Observer observer(session, out);
+  observer.report(true);
+  const std::string dev = session.board().chip_device_name();
+  int failures = 0;
+  for (const ScriptLine& l : lines) {
+    const std::string& v = l.verb;
+    if (v == "say") {
+      out("");
+      out(l.rest);
+      continue;
+    }
+    out(stamp(session) + " $ " + v + (l.rest.empty() ? "" : " " + l.rest));
+    int r = 0;
+    bool show = false;
+    if (v == "plug" || v == "unplug") {
+      r = session.hdmi(v + (l.rest.empty() ? "" : " " + l.rest));
+    } else if (v == "audio") {
+      r = session.audio(l.rest);
+    } else if (v == "insmod" || v == "rmmod") {
+      r = session.module(v + (l.rest.empty() ? "" : " " + l.rest));
+    } else if (v == "fault") {
+      r = session.faults(l.rest);
+    } else if (v == "ack") {
+      r = session.write(std::string(kProcDir) + "/status", "ok");
+    } else if (v == "power") {
+      r = session.write(std::string(kProcDir) + "/power", l.rest);
+    } else if (v == "param") {
+      size_t eq = l.rest.find('=');
+      r = session.write(std::string(kParamDir) + "/" + l.rest.substr(0, eq), l.rest.substr(eq + 1));
+    } else if (v == "bind" || v == "unbind") {
+      r = session.write(std::string(kDriverDir) + "/" + v, dev);
+    } else if (v == "write") {
+      std::string text;
+      std::string path = first_word(l.rest, &text);
+      r = session.write(path, unescape(text));
+    } else if (v == "wait") {
+      session.kernel().sched().advance(*parse_duration(l.rest));
+    } else if (v == "show") {
+      show = true;
+    } else if (v == "expect") {
+      std::string text;
+      std::string file = first_word(l.rest, &text);
+      std::string want = unescape(text);
+      std::string got = session.read(std::string(kProcDir) + "/" + file).value_or("<unreadable>");
+      if (got != want && got != want + "\n") {
+        out("  expect failed: " + file + " reads \"" + visible(got) + "\"");
+        ++failures;
+      }
+    }
+    if (r < 0) {
+      out("  failed: " + std::string(std::strerror(-r)) +
+          (r == -EINVAL && !session.error().empty() ? " (" + session.error() + ")" : ""));
+      ++failures;
+    }
+    observer.report(show);
+  }
+  return failures ? 1 : 0;
+}
+
+}  // namespace sim

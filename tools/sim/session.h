@@ -1,0 +1,73 @@
+// A running simulated board: the host kernel booted with a board from a device tree, the
+// lt7911_manage module loaded (and so bound), and the controls of DIR/sim/ acting on it.
+//
+// Threading: start() and the destructor run on the owner's thread (a host task). The control
+// functions may be called from any host task (the FUSE request threads, a script); they block in
+// the scheduler while the kernel works (insmod, rmmod, bind).
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "board/board.h"
+#include "platform/host/kernel.h"
+#include "platform/host/vfs.h"
+#include "tools/sim/fuse_bridge.h"
+
+namespace sim {
+
+inline constexpr const char* kModuleName = "lt7911_manage";
+inline constexpr const char* kProcDir = "/proc/lt7911_info";
+inline constexpr const char* kDriverDir = "/sys/bus/i2c/drivers/lt7911_manage";
+inline constexpr const char* kParamDir = "/sys/module/lt7911_manage/parameters";
+
+struct SessionConfig {
+  std::string board;                // .dts or .dtb; empty: the default board
+  std::vector<std::string> params;  // NAME=VALUE for insmod
+  host::ClockMode clock = host::ClockMode::kVirtual;
+  bool echo_log = false;
+};
+
+class Session {
+ public:
+  // Boots, loads the board and the module. nullptr with why set on failure (the kernel is shut
+  // down again).
+  static std::unique_ptr<Session> start(const SessionConfig& config, std::string* why);
+  ~Session();  // unloads the module, takes the board down, shuts the kernel down
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  board::Board& board() { return *board_; }
+  host::Kernel& kernel() { return host::Kernel::get(); }
+
+  // Controls; each 0 or a negative errno (-EINVAL for a malformed command, which changes
+  // nothing). error() holds the last refusal's reason.
+  int hdmi(const std::string& command);
+  int audio(const std::string& command);
+  int module(const std::string& command);
+  int faults(const std::string& command);
+  std::string hdmi_text() const;
+  std::string audio_text() const;
+  std::string module_text() const;
+  std::string faults_text() const;
+  std::string error() const { return error_; }
+  // The files of DIR/sim/.
+  std::vector<ControlFile> control_files();
+
+  // The script's own process: reads and writes of VFS paths. nullopt / negative errno.
+  std::optional<std::string> read(const std::string& path);
+  int write(const std::string& path, const std::string& bytes);
+
+ private:
+  Session() = default;
+  void add_driver_files();
+  void remove_driver_files();
+
+  std::unique_ptr<board::Board> board_;
+  host::Process proc_{.pid = 1000, .uid = 0, .gid = 0, .name = "lt7911-sim"};
+  std::string error_;
+};
+
+}  // namespace sim
