@@ -147,7 +147,7 @@ bool Workqueues::cancel_sync(work_struct* work) {
   {
     Scheduler::Lock lock(*sched_);
     Item* item = find_locked(work);
-    if (item == nullptr) return false;
+    if (item == nullptr) return false;  // never queued
     if (item->pending) {
       item->pending = false;
       work->data = 0;
@@ -184,7 +184,12 @@ bool Workqueues::flush(work_struct* work) {
   {
     Scheduler::Lock lock(*sched_);
     Item* item = find_locked(work);
-    if (item == nullptr || (!item->pending && !item->running)) return false;
+    if (item == nullptr || (!item->pending && !item->running)) {
+      lock.unlock();
+      // As the pool lock does in Linux: a finished run happens before this flush returns.
+      tsan::acquire(work);
+      return false;
+    }
     if (worker_task_ == &current()) {
       lock.unlock();
       warn_context("flush_work: work item %p flushed from the work queue itself",

@@ -67,6 +67,7 @@ TEST_F(WorkqueueTest, QueuedItemRunsOnceOnTheKernelWorker) {
   settle();
   EXPECT_FALSE(work_pending(&t.work));
   EXPECT_EQ(runs(), 1u);
+  flush_work(&t.work);  // orders the handler's writes before the reads below
   EXPECT_EQ(t.worker_name, "kworker/0:0");
   EXPECT_TRUE(kernel().wq().idle());
 }
