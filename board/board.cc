@@ -262,11 +262,13 @@ LoadResult Board::load_blob(std::span<const uint8_t> dtb, const LoadOptions& opt
   }
   auto reg = host::DeviceTree::read_u32(chip_node, "reg");
   if (!chip_node->has_property("reg")) return {nullptr, prop_error(chip_node, "reg", "missing")};
-  if (!reg || *reg > static_cast<uint32_t>(kMaxI2cAddress)) {
+  if (!reg || chip_node->property("reg")->size() != sizeof(uint32_t) ||
+      *reg > static_cast<uint32_t>(kMaxI2cAddress)) {
     return {nullptr, prop_error(chip_node, "reg", "must be one cell holding a 7-bit address")};
   }
 
   std::unique_ptr<Board> b(new Board());
+  b->generation_ = host::Kernel::generation();
   GpioRef irq = resolve_gpio(dt, controllers, chip_node, "irq-gpio");
   GpioRef power = resolve_gpio(dt, controllers, chip_node, "reset-gpio");
   for (const GpioRef* ref : {&irq, &power}) {
@@ -322,7 +324,8 @@ LoadResult Board::load_blob(std::span<const uint8_t> dtb, const LoadOptions& opt
 }
 
 Board::~Board() {
-  if (!host::Kernel::booted()) return;
+  // After a reboot the old kernel's adapters and lines are gone with it.
+  if (!host::Kernel::booted() || host::Kernel::generation() != generation_) return;
   host::Kernel& k = host::Kernel::get();
   for (auto it = adapters_.rbegin(); it != adapters_.rend(); ++it) {
     if ((*it)->adapter != nullptr) k.i2c().del_adapter((*it)->adapter);

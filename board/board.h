@@ -117,6 +117,7 @@ class Board {
 
   Board() = default;
 
+  uint64_t generation_ = 0;  // of the kernel the board was built in
   std::unique_ptr<HdmiSource> source_;
   std::unique_ptr<Lt7911d> chip_;
   std::vector<std::unique_ptr<Adapter>> adapters_;

@@ -47,7 +47,10 @@ struct Lt7911d::IrqState {
 };
 
 Lt7911d::Lt7911d(HdmiSource& source, ChipConfig config)
-    : source_(source), irq_(std::make_shared<IrqState>()), config_(config) {
+    : source_(source),
+      irq_(std::make_shared<IrqState>()),
+      generation_(host::Kernel::generation()),
+      config_(config) {
   irq_->chip = this;
   reset_locked();
   std::weak_ptr<IrqState> weak = irq_;
@@ -67,7 +70,7 @@ Lt7911d::~Lt7911d() {
   std::lock_guard<std::mutex> lock(irq_->mutex);
   irq_->chip = nullptr;
   irq_->output = nullptr;
-  if (irq_->drop_timer && host::Kernel::booted()) {
+  if (irq_->drop_timer && host::Kernel::booted() && host::Kernel::generation() == generation_) {
     host::Kernel::get().timers().cancel(*irq_->drop_timer);
   }
 }

@@ -178,6 +178,7 @@ class Lt7911d : public I2cTarget {
 
   HdmiSource& source_;
   std::shared_ptr<IrqState> irq_;
+  const uint64_t generation_;  // of the kernel whose timers the model uses
 
   mutable std::mutex mutex_;  // guards everything below
   ChipConfig config_;
