@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "faults.h"
+#include "i2c_core.h"
 #include "kernel.h"
 #include "platform/errno.h"
 #include "platform/printk.h"
@@ -354,6 +355,7 @@ void Modules::teardown(Loaded& m) {
     warn_context("module %s left %s behind at unload", m.name.c_str(), path.c_str());
   }
   k.wq().forget_range(m.begin, m.end, m.name.c_str());
+  k.i2c().forget_module(m.mod);
   m.mod->host = nullptr;
   dlclose(m.handle);
   m.handle = nullptr;

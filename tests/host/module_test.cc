@@ -2,11 +2,16 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
 #include "platform/errno.h"
+#include "platform/host/device_tree.h"
 #include "platform/host/faults.h"
+#include "platform/host/gpio_core.h"
+#include "platform/host/i2c_core.h"
+#include "platform/host/irq_core.h"
 #include "platform/host/modules.h"
 #include "platform/host/slab.h"
 #include "platform/host/vfs.h"
@@ -51,8 +56,9 @@ class ModuleTest : public KernelTest {
     }
     return false;
   }
-  bool mapped() {
-    const std::string path = host::Modules::resolve(kModule);
+  bool mapped() { return mapped_object(kModule); }
+  static bool mapped_object(const char* name) {
+    const std::string path = host::Modules::resolve(name);
     void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
     if (h != nullptr) dlclose(h);
     return h != nullptr;
@@ -221,6 +227,107 @@ TEST_F(ModuleTest, ShutdownUnloadsModulesWithOpenFiles) {
   host::Kernel::shutdown();
   EXPECT_FALSE(mapped());
   EXPECT_EQ(host::slab_live_allocations(), 0u);
+}
+
+// --- End to end: a driver bound through the device tree, its interrupt, work and poller -----
+
+// The test board's bus: the device at 0x42 answers every read with kStatus.
+class TestBus : public host::I2cBus {
+ public:
+  static constexpr uint8_t kStatus = 0x5a;
+  int master_xfer(struct i2c_msg* msgs, int num) override {
+    for (int i = 0; i < num; ++i) {
+      if (msgs[i].addr != 0x42) return -ENXIO;
+      if ((msgs[i].flags & I2C_M_RD) != 0) {
+        for (int b = 0; b < msgs[i].len; ++b) msgs[i].buf[b] = kStatus;
+      }
+    }
+    ++transfers;
+    return num;
+  }
+  std::atomic<int> transfers{0};
+};
+
+class DriverModuleTest : public ModuleTest {
+ protected:
+  static constexpr int kGpioBase = 64;
+  static constexpr int kIrqLine = kGpioBase + 5;  // irq-gpio = <&gpio0 5 0>
+  static constexpr const char* kClient = "3-0042";
+  static constexpr const char* kEvents = "/proc/testdrv_events";
+
+  void SetUp() override {
+    ModuleTest::SetUp();
+    ASSERT_FALSE(kernel().dt().load_file(LT_TESTDRV_DTB));
+    host::GpioChipInfo chip;
+    chip.label = "test-gpio";
+    chip.of_node = kernel().dt().find_by_path("/gpio@1000");
+    chip.base = kGpioBase;
+    ASSERT_NE(chip.of_node, nullptr);
+    ASSERT_FALSE(kernel().gpio().add_chip(chip));
+    ASSERT_NE(kernel().i2c().add_numbered_adapter(3, "test-i2c", bus,
+                                                  kernel().dt().find_by_path("/i2c@2000")),
+              nullptr);
+  }
+  void TearDown() override {
+    // Unload while the bus still exists; the adapter goes with the kernel.
+    if (host::Kernel::booted()) modules().unload_all();
+    ModuleTest::TearDown();
+  }
+  void pulse() {
+    kernel().gpio().set_input(kIrqLine, 1);
+    kernel().gpio().set_input(kIrqLine, 0);
+  }
+
+  TestBus bus;
+};
+
+TEST_F(DriverModuleTest, InterruptWorkAndPollerMeetThroughTheModule) {
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_EQ(modules().insmod("lt_testdrv"), 0) << round;
+    EXPECT_EQ(kernel().i2c().bound_driver(kClient), "lt_testdrv");
+    EXPECT_EQ(kernel().gpio().label(kIrqLine), "testdrv_irq");
+    EXPECT_TRUE(kernel().irq().requested(host::Irq::gpio_irq(kIrqLine)));
+
+    // A follower process polls the events file; an interrupt wakes it through the work item.
+    std::atomic<int> polled{-99};
+    std::string text;
+    host::Thread follower = sched().spawn("follower", [&] {
+      Process proc{40, 1000, 1000, "follower"};
+      const int fd = vfs().open(proc, kEvents, O_RDONLY);
+      std::vector<pollfd> fds{{fd, POLLPRI, 0}};
+      polled = vfs().poll(proc, fds, -1) == 1 ? fds[0].revents : -1;
+      text = vfs().read(proc, fd, 32).data;
+      vfs().close(proc, fd);
+    });
+    advance_ms(20);
+    EXPECT_EQ(polled.load(), -99);  // nothing happened yet
+    pulse();
+    follower.join();
+    EXPECT_EQ(polled.load(), POLLPRI);
+    EXPECT_EQ(text, "1 90\n");  // one event, status 0x5a read in the work item
+    settle();
+
+    ASSERT_EQ(modules().rmmod("lt_testdrv"), 0) << round;
+    EXPECT_FALSE(kernel().i2c().bound_driver(kClient));
+    EXPECT_FALSE(kernel().gpio().requested(kIrqLine));
+    EXPECT_FALSE(kernel().irq().requested(host::Irq::gpio_irq(kIrqLine)));
+    EXPECT_FALSE(vfs().exists(kEvents));
+    EXPECT_FALSE(mapped_object("lt_testdrv"));
+  }
+  EXPECT_TRUE(kernel().wq().idle());
+  EXPECT_EQ(host::slab_live_allocations(), 0u);
+}
+
+TEST_F(DriverModuleTest, OpenEventsFileHoldsTheModule) {
+  ASSERT_EQ(modules().insmod("lt_testdrv"), 0);
+  const int fd = vfs().open(user, kEvents, O_RDONLY);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(modules().rmmod("lt_testdrv"), -EBUSY);
+  pulse();
+  settle();
+  EXPECT_EQ(vfs().read(user, fd, 32).data, "1 90\n");
+  vfs().close(user, fd);
+  EXPECT_EQ(modules().rmmod("lt_testdrv"), 0);
 }
 
 }  // namespace
