@@ -1,0 +1,189 @@
+// lt7911-sim run with a real mount, used by real processes: cat, echo, a Python poller, the
+// monitor, bind/unbind and rmmod while status is held open, malformed control writes.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+namespace {
+
+using ::testing::HasSubstr;
+
+struct Cmd {
+  int code;
+  std::string out;
+};
+Cmd sh(const std::string& script) {
+  Cmd c{};
+  FILE* p = popen(("timeout 30 sh -c '" + script + "' 2>&1").c_str(), "r");
+  char buf[512];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) c.out.append(buf, n);
+  int st = pclose(p);
+  c.code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return c;
+}
+
+// The result of one write(2) of text to path: the count, or the errno's name.
+std::string write_result(const std::string& path, const std::string& text) {
+  return sh("python3 -c \"import os,errno\ntry:\n fd=os.open(\\\"" + path +
+            "\\\",os.O_WRONLY); print(os.write(fd,b\\\"" + text +
+            "\\\"))\nexcept OSError as e: print(errno.errorcode[e.errno])\"")
+      .out;
+}
+
+class SimMount : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "/dev/fuse is not available";
+    const char* build = std::getenv("LT_BUILD_DIR");
+    if (!build) GTEST_SKIP() << "LT_BUILD_DIR is not set (run through ctest)";
+    bin_ = std::string(build) + "/bin/";
+    char tmpl[] = "/tmp/lt7911-sim-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    std::filesystem::permissions(dir_, std::filesystem::perms(0755));
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(fds[1], 1);
+      close(fds[0]);
+      std::string sim = bin_ + "lt7911-sim";
+      execl(sim.c_str(), sim.c_str(), "run", "--mount", dir_.c_str(), nullptr);
+      _exit(127);
+    }
+    close(fds[1]);
+    out_ = fdopen(fds[0], "r");
+    char line[512];
+    ASSERT_NE(fgets(line, sizeof line, out_), nullptr);
+    ASSERT_THAT(line, HasSubstr("ready"));
+  }
+  void TearDown() override {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      int st = 0;
+      waitpid(pid_, &st, 0);
+      EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "the simulator did not stop cleanly";
+    }
+    if (out_) fclose(out_);
+    if (!dir_.empty()) std::filesystem::remove(dir_);
+  }
+  std::string p(const std::string& rel) { return dir_ + rel; }
+  std::string bin_, dir_;
+  pid_t pid_ = -1;
+  FILE* out_ = nullptr;
+};
+
+TEST_F(SimMount, EveryFileReadsAfterBringUp) {
+  std::string d = p("/proc/lt7911_info/");
+  Cmd c = sh("cd " + d +
+             " && for f in status width height fps hdcp asr power version; do "
+             "printf \"%s=\" $f; cat $f; done");
+  EXPECT_EQ(c.out,
+            "status=disappear\nwidth=0\nheight=0\nfps=0\nhdcp=no hdcp\nasr=disappear\n"
+            "power=on\nversion=unknown\n");
+  EXPECT_EQ(sh("cat " + p("/sys/module/lt7911_manage/parameters/force_width")).out, "-1\n");
+  EXPECT_THAT(sh("cat " + p("/kernel.log")).out, HasSubstr("] Chip: LT7911D\n"));
+}
+
+TEST_F(SimMount, PlugWakesAPythonPollerAndOkMakesItStable) {
+  std::string script =
+      "import select,os\n"
+      "fd=os.open('" +
+      p("/proc/lt7911_info/status") +
+      "',os.O_RDWR)\n"
+      "os.read(fd,64)\n"
+      "po=select.poll(); po.register(fd,select.POLLPRI)\n"
+      "print('ready',flush=True)\n"
+      "ev=po.poll(15000)\n"
+      "os.lseek(fd,0,0)\n"
+      "print(bool(ev and ev[0][1] & select.POLLPRI), os.read(fd,64),flush=True)\n";
+  FILE* py = popen(("timeout 30 python3 -c \"" + script + "\"").c_str(), "r");
+  char line[256];
+  ASSERT_NE(fgets(line, sizeof line, py), nullptr);
+  // The poller may not be inside poll() yet; the change stays pending for it either way.
+  EXPECT_EQ(sh("echo plug 1920x1080@60 > " + p("/sim/hdmi")).code, 0);
+  ASSERT_NE(fgets(line, sizeof line, py), nullptr);
+  pclose(py);
+  EXPECT_STREQ(line, "True b'new res\\n'\n");
+  EXPECT_EQ(sh("cat " + p("/proc/lt7911_info/width")).out, "1920\n");
+  EXPECT_EQ(sh("echo ok > " + p("/proc/lt7911_info/status")).code, 0);
+  EXPECT_EQ(sh("cat " + p("/proc/lt7911_info/status")).out, "stable\n");
+  EXPECT_EQ(sh("echo off > " + p("/proc/lt7911_info/power")).code, 0);
+  EXPECT_EQ(sh("cat " + p("/proc/lt7911_info/power") + " " + p("/proc/lt7911_info/status")).out,
+            "off\ndisappear\n");
+}
+
+TEST_F(SimMount, MonitorJsonFollowsAScriptedSession) {
+  FILE* mon = popen(
+      (bin_ + "lt7911-monitor --root " + dir_ + " --json --ack --count 3 --timeout 20").c_str(),
+      "r");
+  char line[512];
+  ASSERT_NE(fgets(line, sizeof line, mon), nullptr);
+  EXPECT_THAT(line, HasSubstr("\"status\":\"disappear\""));
+  EXPECT_EQ(sh("echo plug 1280x720@60 > " + p("/sim/hdmi")).code, 0);
+  std::string rest;
+  while (fgets(line, sizeof line, mon)) rest += line;
+  EXPECT_EQ(WEXITSTATUS(pclose(mon)), 0);
+  EXPECT_THAT(rest, HasSubstr("\"status\":\"new res\",\"width\":1280,\"height\":720,\"fps\":60"));
+  EXPECT_THAT(rest, HasSubstr("\"acked\":true"));
+  EXPECT_THAT(rest, HasSubstr("\"status\":\"stable\""));
+}
+
+TEST_F(SimMount, UnbindAndRmmodWhileStatusIsHeldOpen) {
+  FILE* holder =
+      popen(("exec 3<" + p("/proc/lt7911_info/status") + "; read x; cat <&3").c_str(), "w");
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  std::string r;
+  while ((r = write_result(p("/sim/module"), "rmmod")) != "EBUSY\n" &&
+         std::chrono::steady_clock::now() < deadline) {
+  }
+  ASSERT_EQ(r, "EBUSY\n");
+  EXPECT_EQ(sh("echo 4-002b > " + p("/sys/bus/i2c/drivers/lt7911_manage/unbind")).code, 0);
+  EXPECT_FALSE(std::filesystem::exists(p("/proc/lt7911_info/status")));
+  fputs("go\n", holder);
+  pclose(holder);
+  deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while ((r = write_result(p("/sim/module"), "rmmod")) != "5\n" &&
+         std::chrono::steady_clock::now() < deadline) {
+  }
+  EXPECT_EQ(r, "5\n");
+  EXPECT_FALSE(std::filesystem::exists(p("/sys/module/lt7911_manage")));
+  EXPECT_EQ(sh("echo insmod force_fps=30 > " + p("/sim/module")).code, 0);
+  EXPECT_EQ(sh("cat " + p("/sys/module/lt7911_manage/parameters/force_fps")).out, "30\n");
+  EXPECT_EQ(sh("cat " + p("/proc/lt7911_info/status")).out, "disappear\n");
+}
+
+TEST_F(SimMount, MalformedControlWritesFailWithEinvalAndChangeNothing) {
+  for (const char* bad : {"plug 1920x1080@61.5x", "plug timing 1 2 3", "replug", "plug"}) {
+    EXPECT_EQ(write_result(p("/sim/hdmi"), bad), "EINVAL\n") << bad;
+  }
+  EXPECT_EQ(sh("cat " + p("/sim/hdmi")).out, "unplugged\n");
+  EXPECT_EQ(write_result(p("/sim/audio"), "300"), "EINVAL\n");
+  EXPECT_EQ(write_result(p("/sim/faults"), "bogus_call nth=0"), "EINVAL\n");
+  EXPECT_EQ(sh("cat " + p("/sim/faults")).out, "");
+  EXPECT_EQ(sh("echo kzalloc times=2 error=ENOMEM > " + p("/sim/faults")).code, 0);
+  EXPECT_EQ(sh("cat " + p("/sim/faults")).out, "kzalloc nth=1 times=2 error=-ENOMEM\n");
+}
+
+TEST_F(SimMount, ModesHoldForAUserWhoIsNotRoot) {
+  const std::string nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  EXPECT_EQ(sh(nobody + "cat " + p("/proc/lt7911_info/fps")).out, "0\n");
+  EXPECT_NE(sh(nobody + "sh -c \"echo 5 > " + p("/proc/lt7911_info/fps") + "\"").code, 0);
+  EXPECT_EQ(sh(nobody + "sh -c \"echo off > " + p("/proc/lt7911_info/power") + "\"").code, 0);
+  EXPECT_NE(
+      sh(nobody + "sh -c \"echo 1 > " + p("/sys/module/lt7911_manage/parameters/force_fps") + "\"")
+          .code,
+      0);
+}
+
+}  // namespace
