@@ -14,8 +14,9 @@
 namespace host {
 namespace {
 
-// __GFP_DIRECT_RECLAIM: the allocation may sleep.
-constexpr gfp_t kGfpDirectReclaim = 0x400u;
+// An allocation may sleep when its flags hold the bits that GFP_KERNEL has and GFP_ATOMIC
+// lacks (reclaim by the caller, as __GFP_DIRECT_RECLAIM means).
+constexpr gfp_t kGfpMaySleep = GFP_KERNEL & ~GFP_ATOMIC;
 
 struct Registry {
   std::mutex mutex;  // guards live
@@ -28,7 +29,7 @@ Registry& registry() {
 }
 
 void* allocate(size_t size, gfp_t flags, bool zero, const char* call) {
-  if ((flags & kGfpDirectReclaim) != 0 && Kernel::booted() && in_atomic_context()) {
+  if ((flags & kGfpMaySleep) != 0 && Kernel::booted() && in_atomic_context()) {
     warn_context("BUG: sleeping function called from invalid context (%s)", call);
   }
   if (Kernel::booted() && fault(call, std::to_string(size))) return nullptr;

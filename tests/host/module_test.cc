@@ -16,6 +16,7 @@
 #include "platform/host/slab.h"
 #include "platform/host/vfs.h"
 #include "platform/host/workqueues.h"
+#include "platform/slab.h"
 #include "support/kernel_test.h"
 
 namespace {
@@ -273,10 +274,12 @@ class DriverModuleTest : public ModuleTest {
     if (host::Kernel::booted()) modules().unload_all();
     ModuleTest::TearDown();
   }
+  // One edge on the interrupt line (rising and falling in turn).
   void pulse() {
-    kernel().gpio().set_input(kIrqLine, 1);
-    kernel().gpio().set_input(kIrqLine, 0);
+    level_ ^= 1;
+    kernel().gpio().set_input(kIrqLine, level_);
   }
+  int level_ = 0;
 
   TestBus bus;
 };
@@ -328,6 +331,54 @@ TEST_F(DriverModuleTest, OpenEventsFileHoldsTheModule) {
   EXPECT_EQ(vfs().read(user, fd, 32).data, "1 90\n");
   vfs().close(user, fd);
   EXPECT_EQ(modules().rmmod("lt_testdrv"), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// --- Kernel memory ------------------------------------------------------------------------------
+
+class SlabTest : public testing_support::KernelTest {};
+
+TEST_F(SlabTest, AllocationsAreTrackedAndFaultable) {
+  const size_t before = host::slab_live_allocations();
+  auto* p = static_cast<unsigned char*>(kzalloc(64, GFP_KERNEL));
+  ASSERT_NE(p, nullptr);
+  for (int i = 0; i < 64; ++i) EXPECT_EQ(p[i], 0) << i;
+  EXPECT_EQ(host::slab_live_allocations(), before + 1);
+  kfree(p);
+  kfree(nullptr);
+  EXPECT_EQ(host::slab_live_allocations(), before);
+  kernel().faults().inject({"kzalloc", "", 2, 1, -12});
+  void* first = kzalloc(4, GFP_KERNEL);
+  EXPECT_NE(first, nullptr);
+  EXPECT_EQ(kzalloc(4, GFP_KERNEL), nullptr);  // the second call fails
+  kfree(first);
+}
+
+TEST_F(SlabTest, FreeingWhatWasNotAllocatedWarnsAndLeavesTheHeapAlone) {
+  int on_stack = 0;
+  kfree(&on_stack);
+  void* p = kmalloc(8, GFP_KERNEL);
+  kfree(p);
+  kfree(p);  // twice
+  auto warnings = take_warnings();
+  ASSERT_EQ(warnings.size(), 2u);
+  EXPECT_NE(warnings[0].message.find("kfree"), std::string::npos);
+}
+
+TEST_F(SlabTest, SleepingAllocationInAtomicContextWarns) {
+  host::current().atomic_depth++;
+  void* atomic_ok = kmalloc(8, GFP_ATOMIC);
+  void* sleeping = kmalloc(8, GFP_KERNEL);
+  host::current().atomic_depth--;
+  kfree(atomic_ok);
+  kfree(sleeping);
+  auto warnings = take_warnings();
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].message.find("sleeping function called from invalid context"),
+            std::string::npos);
 }
 
 }  // namespace
