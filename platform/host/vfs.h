@@ -96,7 +96,8 @@ class UserMemoryScope {
 
 // The host record behind a wait_queue_head_t. Entries are callbacks that wake() runs under the
 // queue's own lock, in the waker's context (hard interrupts included): they must not block,
-// must not call into the module and must not add or remove entries of this queue.
+// must not call into the module or the VFS and must not add or remove entries of this queue;
+// queueing a notification for later is what they are for.
 class WaitQueue : public std::enable_shared_from_this<WaitQueue> {
  public:
   using Id = uint64_t;
