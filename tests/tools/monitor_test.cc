@@ -280,7 +280,7 @@ TEST(FollowerVanish, MissingAtStartWaitsAndSaysSoOnce) {
   Outcome r = follow(tree, o);
   ASSERT_EQ(r.out.size(), 2u);
   EXPECT_THAT(r.out[0], HasSubstr("\"event\":\"waiting\""));
-  EXPECT_THAT(r.out[1], HasSubstr("\"event\":\"state\",\"time\":0.200"));
+  EXPECT_THAT(r.out[1], HasSubstr("\"event\":\"state\",\"time\":0.300"));
 }
 
 TEST(FollowerErrors, PermissionDeniedIsNotMistakenForAVanishedDirectory) {

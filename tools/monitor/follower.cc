@@ -126,6 +126,10 @@ Follower::Step Follower::refresh() {
     err_(std::string("lt7911-monitor: reading the texts failed: ") + std::strerror(e));
     return Step::kError;
   }
+  if (!pending_event_.empty()) {
+    emit_event("returned", pending_event_);
+    pending_event_.clear();
+  }
   if (last_ && *last_ == *s) return Step::kOk;
   bool acked = false;
   if (options_.ack && s->status == "new res\n") {
@@ -155,16 +159,22 @@ int Follower::run() {
       int e = 0;
       if (tree_.open_status(&e)) {
         open = true;
-        if (ever_open) emit_event("returned", dir + " is back");
-        ever_open = true;
-        announced = false;
+        // "returned" is said once the texts read again, just before their state line.
+        if (ever_open && announced) pending_event_ = dir + " is back";
         Step st = refresh();
         if (st == Step::kError) return kExitError;
         if (st == Step::kGone) {
+          // It opened but does not read (an entry being removed): look again later.
           tree_.close_status();
           open = false;
-          emit_event("vanished", dir + " vanished; waiting for it to come back");
+          pending_event_.clear();
+          if (!announced) emit_event("vanished", dir + " vanished; waiting for it to come back");
           announced = true;
+          int64_t p = rem ? std::min(options_.retry_ms, *rem) : options_.retry_ms;
+          if (!tree_.pause(p)) return exit_code_;
+        } else {
+          ever_open = true;
+          announced = false;
         }
         continue;
       }

@@ -91,6 +91,7 @@ class Follower {
   std::function<void(const std::string&)> out_, err_;
   std::optional<Snapshot> last_;
   int64_t printed_ = 0;
+  std::string pending_event_;  // said before the next successful read
   int exit_code_ = kExitOk;
 };
 

@@ -144,7 +144,8 @@ bool PosixTree::pause(int64_t ms) {
 
 int PosixTree::ack() {
   if (status_fd_ < 0) return EBADF;
-  ssize_t n = ::write(status_fd_, "ok", 2);
+  // At position 0, as `echo ok > status` writes it; the status file itself ignores positions.
+  ssize_t n = ::pwrite(status_fd_, "ok", 2, 0);
   if (n < 0) return errno;
   return n == 2 ? 0 : EIO;
 }
