@@ -1,0 +1,155 @@
+// The simulator's control language and session scripts: what is accepted, what is refused
+// (before anything changes), and a script played against the default board in virtual time.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/host/kernel.h"
+#include "platform/host/warn.h"
+#include "tools/sim/controls.h"
+#include "tools/sim/script.h"
+#include "tools/sim/session.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+
+TEST(HdmiControl, AcceptsStandardModesExplicitTimingsAndUnplug) {
+  auto c = sim::parse_hdmi("plug 1920x1080@60\n");
+  ASSERT_TRUE(c) << c.error;
+  EXPECT_EQ(c->mode->width, 1920);
+  EXPECT_EQ(c->mode->htotal, 2200);
+  EXPECT_EQ(c->mode->pixel_clock_hz, 148'500'000);
+
+  c = sim::parse_hdmi("plug timing 1280 720 1650 750 74250");
+  ASSERT_TRUE(c) << c.error;
+  EXPECT_EQ(c->mode->vtotal, 750);
+  EXPECT_EQ(c->mode->pixel_clock_hz, 74'250'000);
+
+  c = sim::parse_hdmi("  unplug  ");
+  ASSERT_TRUE(c);
+  EXPECT_FALSE(c->mode.has_value());
+}
+
+TEST(HdmiControl, RefusesMalformedCommands) {
+  for (const char* bad : {"", "\n", "plug", "plug 1920x1080@60 extra", "plug nonsense",
+                          "unplug now", "replug 1080p60", "plug timing 1280 720 1650 750",
+                          "plug timing 1280 720 1000 750 74250",  // htotal below the width
+                          "plug timing 1280 720 1650 750 -5", "plug timing a b c d e",
+                          "plug 1080p60\nunplug", "PLUG 1080p60"}) {
+    EXPECT_FALSE(sim::parse_hdmi(bad)) << "'" << bad << "'";
+  }
+}
+
+TEST(OtherControls, AudioModuleAndFaultGrammar) {
+  EXPECT_EQ(*sim::parse_audio("48\n"), 48);
+  EXPECT_EQ(*sim::parse_audio("0x30"), 0x30);
+  for (const char* bad : {"", "256", "-1", "48 44", "x"}) EXPECT_FALSE(sim::parse_audio(bad));
+
+  auto m = sim::parse_module("insmod force_width=1280 force_fps=30\n");
+  ASSERT_TRUE(m);
+  EXPECT_TRUE(m->load);
+  EXPECT_EQ(m->params, (std::vector<std::string>{"force_width=1280", "force_fps=30"}));
+  EXPECT_FALSE(sim::parse_module("rmmod")->load);
+  for (const char* bad : {"", "rmmod now", "insmod =3", "insmod force_width", "modprobe"}) {
+    EXPECT_FALSE(sim::parse_module(bad)) << bad;
+  }
+
+  auto f = sim::parse_fault("gpio_request match=67 nth=2 times=always error=EBUSY\n");
+  ASSERT_TRUE(f) << f.error;
+  EXPECT_EQ(f->rule->call, "gpio_request");
+  EXPECT_EQ(f->rule->match, "67");
+  EXPECT_EQ(f->rule->nth, 2);
+  EXPECT_EQ(f->rule->times, -1);
+  EXPECT_EQ(f->rule->error, -16);
+  EXPECT_EQ(sim::format_fault(*f->rule), "gpio_request match=67 nth=2 times=always error=-EBUSY");
+  auto again = sim::parse_fault(sim::format_fault(*f->rule));
+  ASSERT_TRUE(again);
+  EXPECT_EQ(sim::format_fault(*again->rule), sim::format_fault(*f->rule));
+  EXPECT_FALSE(sim::parse_fault("clear")->rule.has_value());
+  for (const char* bad : {"", "Gpio", "kzalloc nth=0", "kzalloc times=0", "kzalloc error=EWHAT",
+                          "kzalloc when=1", "kzalloc nth", "clear all"}) {
+    EXPECT_FALSE(sim::parse_fault(bad)) << bad;
+  }
+}
+
+TEST(ScriptFormat, ParsesCommandsAndNamesTheFirstBadLine) {
+  auto s =
+      sim::parse_script("# a comment\n\nplug 1080p60\n  wait 250ms\nexpect status new res\\n\n");
+  ASSERT_TRUE(s) << s.error;
+  ASSERT_EQ(s->size(), 3u);
+  EXPECT_EQ((*s)[1].verb, "wait");
+  EXPECT_EQ((*s)[1].number, 4);
+  EXPECT_EQ((*s)[2].rest, "status new res\\n");
+
+  auto bad = sim::parse_script("plug 1080p60\nwait soon\n");
+  ASSERT_FALSE(bad);
+  EXPECT_THAT(bad.error, HasSubstr("line 2: wait takes a duration"));
+  EXPECT_THAT(sim::parse_script("jump\n").error, HasSubstr("line 1: unknown command 'jump'"));
+  EXPECT_THAT(sim::parse_script("power maybe\n").error, HasSubstr("line 1:"));
+  EXPECT_THAT(sim::parse_script("ack now\n").error, HasSubstr("ack takes nothing"));
+  EXPECT_TRUE(sim::parse_script(sim::kDemoScript));
+}
+
+TEST(ScriptFormat, DurationsAndEscapes) {
+  EXPECT_EQ(sim::parse_duration("250ms"), 250'000'000);
+  EXPECT_EQ(sim::parse_duration("1.5s"), 1'500'000'000);
+  EXPECT_EQ(sim::parse_duration("500us"), 500'000);
+  EXPECT_FALSE(sim::parse_duration("5"));
+  EXPECT_FALSE(sim::parse_duration("-1s"));
+  EXPECT_FALSE(sim::parse_duration("ms"));
+  EXPECT_EQ(sim::unescape("a\\nb\\\\c\\t"), "a\nb\\c\t");
+}
+
+// A script against the default board with the module, in virtual time.
+class ScriptRun : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    session_.reset();
+    if (host::Kernel::booted()) host::Kernel::shutdown();
+  }
+  int play(const std::string& text) {
+    std::string why;
+    session_ = sim::Session::start({}, &why);
+    EXPECT_NE(session_, nullptr) << why;
+    if (!session_) return -1;
+    auto parsed = sim::parse_script(text);
+    EXPECT_TRUE(parsed) << parsed.error;
+    return sim::run_script(*session_, *parsed, [this](const std::string& l) { out_ += l + "\n"; });
+  }
+  std::unique_ptr<sim::Session> session_;
+  std::string out_;
+};
+
+TEST_F(ScriptRun, ExpectationsHoldThroughPlugAckAndPower) {
+  EXPECT_EQ(play("plug 1920x1080@60\nwait 100ms\nexpect status new res\nexpect width 1920\n"
+                 "ack\nexpect status stable\npower off\nexpect status disappear\n"
+                 "expect power off\n"),
+            0)
+      << out_;
+  EXPECT_THAT(out_, HasSubstr("status poller woke with POLLPRI"));
+  EXPECT_THAT(out_, HasSubstr("] HDMI resolution: 1920 x 1080"));
+  EXPECT_EQ(host::Kernel::get().warnings().count(), 0u)
+      << host::Kernel::get().warnings().describe();
+}
+
+TEST_F(ScriptRun, AFailedExpectationOrCommandFailsTheRun) {
+  EXPECT_EQ(play("expect status stable\nparam nosuch=1\n"), 1);
+  EXPECT_THAT(out_, HasSubstr("expect failed: status reads \"disappear\""));
+  EXPECT_THAT(out_, HasSubstr("failed: "));
+}
+
+TEST_F(ScriptRun, ControlsRefuseBadCommandsWithoutChangingTheBoard) {
+  ASSERT_EQ(play("plug 1280x720@60\nwait 50ms\n"), 0);
+  EXPECT_EQ(session_->hdmi("plug 1280x720@60 please"), -22);
+  EXPECT_THAT(session_->error(), HasSubstr("plug takes one mode"));
+  EXPECT_THAT(session_->hdmi_text(), HasSubstr("1280x720@60.00"));
+  EXPECT_EQ(session_->module("rmmod"), 0);
+  EXPECT_EQ(session_->module_text(), "not loaded\n");
+  EXPECT_EQ(session_->module("insmod force_width=640"), 0);
+  EXPECT_EQ(session_->read("/sys/module/lt7911_manage/parameters/force_width"), "640\n");
+}
+
+}  // namespace
