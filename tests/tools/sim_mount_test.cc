@@ -163,6 +163,24 @@ TEST_F(SimMount, UnbindAndRmmodWhileStatusIsHeldOpen) {
   EXPECT_EQ(sh("cat " + p("/proc/lt7911_info/status")).out, "disappear\n");
 }
 
+TEST_F(SimMount, MonitorSaysWhenTheDirectoryVanishesAndComesBack) {
+  FILE* mon =
+      popen((bin_ + "lt7911-monitor --root " + dir_ + " --count 2 --timeout 20").c_str(), "r");
+  char line[512];
+  ASSERT_NE(fgets(line, sizeof line, mon), nullptr);
+  EXPECT_THAT(line, HasSubstr("disappear: 0x0 @ 0 fps"));
+  EXPECT_EQ(write_result(p("/sys/bus/i2c/drivers/lt7911_manage/unbind"), "4-002b"), "6\n");
+  ASSERT_NE(fgets(line, sizeof line, mon), nullptr);
+  EXPECT_THAT(line, HasSubstr("/proc/lt7911_info vanished"));
+  EXPECT_EQ(write_result(p("/sys/bus/i2c/drivers/lt7911_manage/bind"), "4-002b"), "6\n");
+  ASSERT_NE(fgets(line, sizeof line, mon), nullptr);
+  EXPECT_THAT(line, HasSubstr("/proc/lt7911_info is back"));
+  EXPECT_EQ(sh("echo plug 1080p60 > " + p("/sim/hdmi")).code, 0);
+  ASSERT_NE(fgets(line, sizeof line, mon), nullptr);
+  EXPECT_THAT(line, HasSubstr("new res: 1920x1080 @ 60 fps"));
+  EXPECT_EQ(WEXITSTATUS(pclose(mon)), 0);
+}
+
 TEST_F(SimMount, MalformedControlWritesFailWithEinvalAndChangeNothing) {
   for (const char* bad : {"plug 1920x1080@61.5x", "plug timing 1 2 3", "replug", "plug"}) {
     EXPECT_EQ(write_result(p("/sim/hdmi"), bad), "EINVAL\n") << bad;

@@ -100,6 +100,10 @@ class AtOffset {
   ~AtOffset() { h_->position.unlock(); }
   // The seek's result: the offset, or a negative errno.
   loff_t result() const { return ok_; }
+  // The error of the transfer after a failed seek. A seek to a non-negative offset fails only
+  // on an entry removed under its open file (EINVAL, as Linux's proc seek says); a read or
+  // write there fails with EIO, which is what the caller must see.
+  int failed() const { return ok_ == -EINVAL ? -EIO : static_cast<int>(ok_); }
 
  private:
   FuseBridge::Handle* h_;
@@ -214,7 +218,7 @@ int op_read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* f
   FuseBridge::Handle* h = handle_of(fi);
   if (h->kind != FuseBridge::Handle::Kind::kVfs) return serve_text(h->text, buf, size, offset);
   AtOffset at(h, offset);
-  if (at.result() < 0) return static_cast<int>(at.result());
+  if (at.result() < 0) return at.failed();
   ssize_t n = bridge().vfs().read(h->proc, h->fd, host::UserBuffer::of(buf, size), size);
   return static_cast<int>(n);
 }
@@ -228,7 +232,7 @@ int op_write(const char*, const char* buf, size_t size, off_t offset, fuse_file_
     return r < 0 ? r : static_cast<int>(size);
   }
   AtOffset at(h, offset);
-  if (at.result() < 0) return static_cast<int>(at.result());
+  if (at.result() < 0) return at.failed();
   ssize_t n = bridge().vfs().write(h->proc, h->fd,
                                    host::UserBuffer::of(const_cast<char*>(buf), size), size);
   return static_cast<int>(n);
