@@ -4,7 +4,7 @@
 //
 //   hdmi:    plug MODE                                  MODE as board::parse_mode reads it:
 //                                                        1920x1080@60, 1080p60, vic16, dmt0x52,
-//                                                        2560x1440@60-rb2, W x H,HT,VT,CLK_HZ
+//                                                        2560x1440@60-rb2, WxH,HT,VT,CLK_HZ
 //            plug timing WIDTH HEIGHT HTOTAL VTOTAL PCLK_KHZ
 //            unplug
 //   audio:   RATE                                       the sample-rate byte, 0..255 (or 0x..)
