@@ -4,8 +4,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
-#include <regex>
+#include <optional>
 #include <string>
 
 namespace {
@@ -28,24 +29,35 @@ std::optional<Reference> edid_decode(const std::string& args) {
   char buf[512];
   while (fgets(buf, sizeof buf, p) != nullptr) out += buf;
   pclose(p);
-  std::smatch m, h, v;
-  static const std::regex head(R"((\d+)x(\d+)(i?)\s+[\d.]+ Hz.*?([\d.]+) MHz)");
-  static const std::regex hor(
-      R"(Hfront\s+(\d+) Hsync\s+(\d+) Hback\s+(\d+)[^\n]*?(?:Hborder (\d+))?\n)");
-  static const std::regex ver(
-      R"(Vfront\s+(\d+) Vsync\s+(\d+) Vback\s+(\d+)[^\n]*?(?:Vborder (\d+))?\n)");
-  if (!std::regex_search(out, m, head) || !std::regex_search(out, h, hor) ||
-      !std::regex_search(out, v, ver)) {
-    return std::nullopt;
-  }
-  auto num = [](const std::ssub_match& s) { return s.matched ? std::stoi(s.str()) : 0; };
+  // "VIC  16:  1920x1080   60.000000 Hz  16:9   67.500 kHz   148.500000 MHz", then the
+  // horizontal and vertical lines: "Hfront 88 Hsync 44 Hback 148 Hpol P [Hborder 8]".
   Reference r;
-  r.width = num(m[1]);
-  r.height = num(m[2]);
-  r.interlaced = m[3].length() > 0;
-  r.pixel_clock_hz = std::llround(std::stod(m[4].str()) * 1e6);
-  r.htotal = r.width + num(h[1]) + num(h[2]) + num(h[3]) + 2 * num(h[4]);
-  r.vtotal = r.height + num(v[1]) + num(v[2]) + num(v[3]) + 2 * num(v[4]);
+  size_t x = out.find('x', out.find(':'));
+  if (x == std::string::npos) return std::nullopt;
+  size_t w0 = out.find_last_of(' ', x) + 1;
+  if (std::sscanf(out.c_str() + w0, "%dx%d", &r.width, &r.height) != 2) return std::nullopt;
+  r.interlaced = out[out.find_first_not_of("0123456789", x + 1)] == 'i';
+  size_t mhz = out.find(" MHz");
+  if (mhz == std::string::npos) return std::nullopt;
+  r.pixel_clock_hz = std::llround(std::stod(out.substr(out.find_last_of(' ', mhz - 1) + 1)) * 1e6);
+  auto totals = [&](const char* axis, int active) -> std::optional<int> {
+    const std::string front = std::string(axis) + "front";
+    size_t at = out.find(front);
+    if (at == std::string::npos) return std::nullopt;
+    int f = 0, sy = 0, b = 0;
+    std::string pattern = std::string(axis) + "front %d " + axis + "sync %d " + axis + "back %d";
+    if (std::sscanf(out.c_str() + at, pattern.c_str(), &f, &sy, &b) != 3) return std::nullopt;
+    int border = 0;
+    size_t eol = out.find('\n', at);
+    size_t bo = out.find(std::string(axis) + "border", at);
+    if (bo != std::string::npos && bo < eol) std::sscanf(out.c_str() + bo + 7, "%d", &border);
+    return active + f + sy + b + 2 * border;
+  };
+  auto ht = totals("H", r.width);
+  auto vt = totals("V", r.height);
+  if (!ht || !vt) return std::nullopt;
+  r.htotal = *ht;
+  r.vtotal = *vt;
   return r;
 }
 
