@@ -205,6 +205,12 @@ int Irq::request_threaded(unsigned irq, irq_handler_t handler, irq_handler_t thr
   action->name = name;
   action->dev = dev;
   Action* a = action.get();
+  // The thread starts before the action is visible, so that free_irq always finds it.
+  if (thread_fn != nullptr) {
+    std::string tname = "irq/" + std::to_string(irq) + "-" + (name ? name : "");
+    action->thread =
+        sched().spawn(tname, [this, d, irq, a] { thread_main(d, static_cast<int>(irq), a); });
+  }
 
   tsan::release(d);
   {
@@ -218,6 +224,11 @@ int Irq::request_threaded(unsigned irq, irq_handler_t handler, irq_handler_t thr
                       "genirq: Flags mismatch irq %u. %08lx (%s) vs. %08lx (%s)\n", irq, flags,
                       name ? name : "", old.flags, old.name ? old.name : "");
         log_err(line);
+        lock.lock();
+        a->thread_stop = true;
+        if (a->thread_task != nullptr) sched().wake(a->thread_task);
+        lock.unlock();
+        action->thread.join();
         return -EBUSY;
       }
     } else {
@@ -227,13 +238,6 @@ int Irq::request_threaded(unsigned irq, irq_handler_t handler, irq_handler_t thr
       d->oneshot_masked = false;
     }
     d->actions.push_back(std::move(action));
-  }
-  if (thread_fn != nullptr) {
-    std::string tname = "irq/" + std::to_string(irq) + "-" + (name ? name : "");
-    Thread t =
-        sched().spawn(tname, [this, d, irq, a] { thread_main(d, static_cast<int>(irq), a); });
-    Scheduler::Lock lock(sched());
-    a->thread = std::move(t);
   }
   return 0;
 }

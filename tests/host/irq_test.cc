@@ -169,6 +169,10 @@ TEST_F(IrqTest, RequestAndFreeRules) {
   static const char kName[] = "first";
   ASSERT_EQ(request_irq(kIrq, probe_handler, IRQF_TRIGGER_RISING, kName, &a), 0);
   EXPECT_EQ(request_irq(kIrq, probe_handler, IRQF_TRIGGER_RISING, "second", &b), -EBUSY);
+  // A refused threaded request leaves no thread behind.
+  EXPECT_EQ(request_threaded_irq(kIrq, nullptr, probe_handler, IRQF_TRIGGER_RISING | IRQF_ONESHOT,
+                                 "third", &b),
+            -EBUSY);
   EXPECT_EQ(free_irq(kIrq, &b), nullptr);
   EXPECT_TRUE(warned_with("Trying to free already-free IRQ 105"));
   EXPECT_EQ(free_irq(kIrq, &a), kName);
