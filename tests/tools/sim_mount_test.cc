@@ -51,6 +51,10 @@ class SimMount : public ::testing::Test {
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
     std::filesystem::permissions(dir_, std::filesystem::perms(0755));
+    start();
+  }
+  // Starts the simulator on dir_ and waits for its ready line.
+  void start() {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     pid_ = fork();
@@ -62,6 +66,7 @@ class SimMount : public ::testing::Test {
       _exit(127);
     }
     close(fds[1]);
+    if (out_) fclose(out_);
     out_ = fdopen(fds[0], "r");
     char line[512];
     ASSERT_NE(fgets(line, sizeof line, out_), nullptr);
@@ -179,6 +184,15 @@ TEST_F(SimMount, MonitorSaysWhenTheDirectoryVanishesAndComesBack) {
   ASSERT_NE(fgets(line, sizeof line, mon), nullptr);
   EXPECT_THAT(line, HasSubstr("new res: 1920x1080 @ 60 fps"));
   EXPECT_EQ(WEXITSTATUS(pclose(mon)), 0);
+}
+
+TEST_F(SimMount, AKilledRunLeavesAStaleMountThatTheNextRunCleansUp) {
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+  EXPECT_NE(sh("ls " + dir_).code, 0);  // Transport endpoint is not connected
+  start();
+  EXPECT_EQ(sh("cat " + p("/proc/lt7911_info/status")).out, "disappear\n");
 }
 
 TEST_F(SimMount, MalformedControlWritesFailWithEinvalAndChangeNothing) {
