@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "platform/host/log.h"
+#include "platform/host/warn.h"
 #include "tools/sim/fuse_bridge.h"
 #include "tools/sim/script.h"
 #include "tools/sim/session.h"
@@ -35,6 +36,12 @@ int play(const std::string& text, const sim::SessionConfig& config) {
     return 1;
   }
   int r = sim::run_script(*s, *parsed, print);
+  // A kernel rule broken on the way (a WARN) fails the run, as it fails a test.
+  if (host::Kernel::get().warnings().count() > 0) {
+    std::fprintf(stderr, "lt7911-sim: kernel warnings:\n%s\n",
+                 host::Kernel::get().warnings().describe().c_str());
+    r = 1;
+  }
   s.reset();
   return r;
 }
