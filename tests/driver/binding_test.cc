@@ -481,5 +481,31 @@ TEST_F(Binding, UnknownPlatformQueuesNothing) {
   EXPECT_TRUE(bus().log().lines_since(mark).empty());
 }
 
+TEST_F(Binding, DeviceExistsProbesTheChipsBus) {
+  ASSERT_EQ(insmod(), 0);
+  auto exists = reinterpret_cast<int (*)(u8)>(symbol("i2c_device_exists"));
+  ASSERT_NE(exists, nullptr);
+  EXPECT_EQ(exists(0x2b), 1);
+  EXPECT_EQ(exists(0x50), 0) << "nobody answers there";
+  size_t mark = log_mark();
+  kernel().faults().inject({"i2c_new_dummy"});
+  EXPECT_EQ(exists(0x50), 1);
+  EXPECT_THAT(errors_since(mark), ElementsAre("Failed to create I2C device"));
+  EXPECT_EQ(kernel().i2c().adapter_refs(4), 0) << "every path releases the adapter";
+}
+
+TEST_F(Binding, DeviceExistsWithoutAnAdapter) {
+  ASSERT_EQ(insmod(), 0);
+  auto exists = reinterpret_cast<int (*)(u8)>(symbol("i2c_device_exists"));
+  ASSERT_NE(exists, nullptr);
+  kernel().faults().inject({"i2c_get_adapter"});
+  size_t mark = log_mark();
+  EXPECT_EQ(exists(0x2b), 0);
+  std::vector<host::LogRecord> recs = kernel().log().records();
+  ASSERT_GT(recs.size(), mark);
+  EXPECT_EQ(recs[mark].text, "Failed to get I2C adapter");
+  EXPECT_EQ(recs[mark].level, host::Log::kDefaultLevel);
+}
+
 }  // namespace
 }  // namespace driver_test

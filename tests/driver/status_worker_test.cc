@@ -348,5 +348,31 @@ TEST_F(StatusWorker, RunQueuedAfterRemoveStartsDoesNothing) {
   EXPECT_TRUE(bus().log().lines_since(bmark).empty());
 }
 
+TEST_F(StatusWorker, PowerWriteWaitsForTheWorkersChipSequence) {
+  plug("1080p60");
+  std::shared_ptr<board::TransferHold> hold =
+      bus().hold({.bank = 0xC2, .reg = 0x06, .dir = board::Direction::kRead});
+  size_t mark = log_mark();
+  hdmi().set_audio_rate(32);
+  ASSERT_TRUE(sched().run_until([&] { return hold->reached(); }));
+  std::atomic<ssize_t> result{1};
+  host::Thread writer = sched().spawn("power-writer", [&] {
+    host::Process p{700, 0, 0, "writer"};
+    int fd = kernel().vfs().open(p, proc_path("power"), O_WRONLY);
+    result = kernel().vfs().write(p, fd, "off");
+    kernel().vfs().close(p, fd);
+  });
+  advance_ms(300);
+  EXPECT_EQ(result.load(), 1) << "the switch waits for the run";
+  EXPECT_TRUE(chip().powered());
+  hold->release();
+  writer.join();
+  EXPECT_EQ(result.load(), 3);
+  EXPECT_FALSE(chip().powered());
+  EXPECT_TRUE(errors_since(mark) == std::vector<std::string>({kWatchdog, kHdcp}))
+      << "the run finished without a failed transfer";
+  EXPECT_EQ(read("status"), "disappear\n");
+}
+
 }  // namespace
 }  // namespace driver_test
