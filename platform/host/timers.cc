@@ -1,5 +1,7 @@
 #include "timers.h"
 
+#include "tsan.h"
+
 namespace host {
 
 Timers::Timers(Scheduler& sched) : sched_(sched) {}
@@ -20,9 +22,12 @@ void Timers::stop() {
 }
 
 Timers::Id Timers::add(int64_t when, std::function<void()> fn) {
+  auto holder = std::make_shared<std::function<void()>>(std::move(fn));
+  // Arming a timer happens before its callback runs.
+  tsan::release(holder.get());
   Scheduler::Lock lock(sched_);
   Id id = next_id_++;
-  queue_.emplace(when, std::make_pair(id, std::move(fn)));
+  queue_.emplace(when, std::make_pair(id, std::move(holder)));
   if (thread_task_ != nullptr) sched_.wake(thread_task_);
   return id;
 }
@@ -61,7 +66,8 @@ void Timers::run() {
     queue_.erase(it);
     lock.unlock();
     self.atomic_depth++;  // softirq context
-    fn();
+    tsan::acquire(fn.get());
+    (*fn)();
     self.atomic_depth--;
     lock.lock();
   }

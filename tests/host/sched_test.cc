@@ -86,8 +86,7 @@ TEST_F(SchedulerTest, SleepInAtomicContextIsAWarning) {
   host::current().atomic_depth--;
   auto w = take_warnings();
   ASSERT_EQ(w.size(), 1u);
-  EXPECT_NE(w[0].message.find("sleeping function called from invalid context"),
-            std::string::npos);
+  EXPECT_NE(w[0].message.find("sleeping function called from invalid context"), std::string::npos);
   EXPECT_NE(w[0].context.find("atomic"), std::string::npos);
 }
 
