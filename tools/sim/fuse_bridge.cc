@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <fuse.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -346,9 +347,13 @@ int FuseBridge::mount(const std::string& dir, std::string* why) {
 
 void FuseBridge::unmount() {
   if (!fuse_) return;
+  // Detach the mount first: the kernel ends the connection, the request threads' reads of
+  // the device fail and the loop returns. Only then is the device closed (fuse_unmount), so no
+  // request thread still reads a descriptor being closed.
   fuse_exit(fuse_);
-  fuse_unmount(fuse_);  // the request threads see the device go away and end
+  if (::umount2(dir_.c_str(), MNT_DETACH) != 0) clean_stale(dir_);
   if (loop_.joinable()) loop_.join();
+  fuse_unmount(fuse_);
   {
     std::lock_guard<std::mutex> l(notify_mutex_);
     stopping_ = true;
