@@ -23,4 +23,6 @@ struct module __this_module = {\"${name}\", nullptr};
   target_compile_options(${name} PRIVATE
     $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fno-threadsafe-statics -nostdinc++>
     -fno-gnu-unique -fno-common)
+  # References inside the module bind to its own definitions, whatever else is loaded.
+  target_link_options(${name} PRIVATE -Wl,-Bsymbolic)
 endfunction()
