@@ -50,8 +50,8 @@ void BM_StableVideoEvent(benchmark::State& state) {
   }
   state.counters["transfers/event"] =
       benchmark::Counter(static_cast<double>(transfers), benchmark::Counter::kAvgIterations);
-  state.counters["virtual_ms/event"] = benchmark::Counter(static_cast<double>(virtual_ns) / 1e6,
-                                                          benchmark::Counter::kAvgIterations);
+  state.counters["virtual_ms/event"] =
+      benchmark::Counter(static_cast<double>(virtual_ns) / 1e6, benchmark::Counter::kAvgIterations);
 }
 BENCHMARK(BM_StableVideoEvent)->Unit(benchmark::kMicrosecond);
 

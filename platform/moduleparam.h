@@ -37,10 +37,9 @@ extern "C" int param_get_int(char* buffer, const struct kernel_param* kp);
 
 extern "C" void __module_param_register(const struct kernel_param* kp);
 
-#define module_param_cb(name, ops, arg, perm)                                               \
-  static const struct kernel_param __param_##name = {#name, THIS_MODULE, ops, perm, -1, 0, \
-                                                     {arg}};                                \
-  __attribute__((constructor)) static void __param_register_##name(void) {                  \
-    __module_param_register(&__param_##name);                                               \
+#define module_param_cb(name, ops, arg, perm)                                                      \
+  static const struct kernel_param __param_##name = {#name, THIS_MODULE, ops, perm, -1, 0, {arg}}; \
+  __attribute__((constructor)) static void __param_register_##name(void) {                         \
+    __module_param_register(&__param_##name);                                                      \
   }
 #define MODULE_PARM_DESC(_parm, desc) MODULE_INFO(parm, #_parm ":" desc)

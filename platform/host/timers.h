@@ -26,7 +26,8 @@ class Timers {
  private:
   void run();
   Scheduler& sched_;
-  std::multimap<int64_t, std::pair<Id, std::shared_ptr<std::function<void()>>>> queue_;  // sched lock
+  std::multimap<int64_t, std::pair<Id, std::shared_ptr<std::function<void()>>>>
+      queue_;  // sched lock
   Id next_id_ = 1;
   bool stopping_ = false;
   Task* thread_task_ = nullptr;

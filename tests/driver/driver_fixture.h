@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -72,7 +73,8 @@ class DriverTest : public testing_support::KernelTest {
     if (dts.empty()) {
       r = board::Board::load(board::Board::default_dtb_path());
     } else {
-      std::string path = ::testing::TempDir() + "lt7911_variant.dts";
+      std::string path =
+          ::testing::TempDir() + "lt7911_variant_" + std::to_string(getpid()) + ".dts";
       std::ofstream(path) << dts;
       r = board::Board::load(path);
     }

@@ -3,6 +3,7 @@
 // chip model's stores, refresh, snapshot, write, verification and restart.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -210,7 +211,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // What edid-decode says of each block's checksum: true for a correct one.
 std::vector<bool> edid_decode_checksums(const Edid& e) {
-  std::string path = ::testing::TempDir() + "lt7911_edid.bin";
+  std::string path = ::testing::TempDir() + "lt7911_edid_" + std::to_string(getpid()) + ".bin";
   FILE* f = std::fopen(path.c_str(), "wb");
   std::fwrite(e.data(), 1, e.size(), f);
   std::fclose(f);

@@ -19,6 +19,7 @@
 #include "platform/i2c.h"
 #include "platform/locking.h"
 #include "platform/time.h"
+#include "support/dts.h"
 #include "support/kernel_test.h"
 
 namespace {
@@ -26,22 +27,7 @@ namespace {
 using host::I2cCore;
 using testing_support::KernelTest;
 
-std::vector<uint8_t> compile_dts(const std::string& source) {
-  char in[] = "/tmp/i2c_test_XXXXXX";
-  int fd = mkstemp(in);
-  if (fd < 0) return {};
-  if (write(fd, source.data(), source.size()) != static_cast<ssize_t>(source.size())) return {};
-  close(fd);
-  const std::string out = std::string(in) + ".dtb";
-  const std::string cmd = "dtc -q -I dts -O dtb -o " + out + " " + in + " 2>/dev/null";
-  FILE* p = popen(cmd.c_str(), "r");
-  const int rc = p ? pclose(p) : -1;
-  std::ifstream f(out, std::ios::binary);
-  std::vector<uint8_t> dtb((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  unlink(in);
-  unlink(out.c_str());
-  return rc == 0 ? dtb : std::vector<uint8_t>{};
-}
+using testing_support::compile_dts;
 
 constexpr const char* kBoard = R"(/dts-v1/;
 / {

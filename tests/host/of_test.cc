@@ -13,6 +13,7 @@
 #include "platform/host/faults.h"
 #include "platform/host/gpio_core.h"
 #include "platform/of.h"
+#include "support/dts.h"
 #include "support/kernel_test.h"
 
 namespace {
@@ -20,24 +21,7 @@ namespace {
 using host::DeviceTree;
 using testing_support::KernelTest;
 
-// Compiles device-tree source with dtc; an empty result when dtc refuses it.
-std::vector<uint8_t> compile_dts(const std::string& source) {
-  char in[] = "/tmp/of_test_XXXXXX";
-  int fd = mkstemp(in);
-  if (fd < 0) return {};
-  if (write(fd, source.data(), source.size()) != static_cast<ssize_t>(source.size())) return {};
-  close(fd);
-  const std::string out = std::string(in) + ".dtb";
-  const std::string cmd = "dtc -q -I dts -O dtb -o " + out + " " + in + " 2>/dev/null";
-  FILE* p = popen(cmd.c_str(), "r");
-  const int rc = p ? pclose(p) : -1;
-  std::ifstream f(out, std::ios::binary);
-  std::vector<uint8_t> dtb((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  unlink(in);
-  unlink(out.c_str());
-  if (rc != 0) return {};
-  return dtb;
-}
+using testing_support::compile_dts;
 
 constexpr const char* kBoard = R"(/dts-v1/;
 / {

@@ -20,6 +20,7 @@
 #include "platform/procfs.h"
 #include "platform/slab.h"
 #include "tests/support/kernel_test.h"
+#include "tests/support/shell.h"
 #include "tools/sim/fuse_bridge.h"
 
 namespace {
@@ -75,29 +76,9 @@ const file_operations kStatusFops = {.read = status_read,
 const file_operations kWidthFops = {.read = width_read};
 const file_operations kBrokenFops = {.read = width_read, .write = broken_write};
 
-struct Cmd {
-  int code;
-  std::string out;
-};
-Cmd sh(const std::string& script) {
-  Cmd c{};
-  std::string cmd = "timeout 20 sh -c '" + script + "' 2>&1";
-  FILE* p = popen(cmd.c_str(), "r");
-  char buf[512];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) c.out.append(buf, n);
-  int st = pclose(p);
-  c.code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return c;
-}
-
-// Writes bytes to path in one write(2) from a separate process; "ok" or the errno's name.
-std::string write_result(const std::string& path, const std::string& bytes) {
-  return sh("python3 -c \"import os,errno\ntry:\n fd=os.open(\\\"" + path +
-            "\\\",os.O_WRONLY); n=os.write(fd,b\\\"" + bytes +
-            "\\\"); print(n)\nexcept OSError as e: print(errno.errorcode[e.errno])\"")
-      .out;
-}
+using testing_support::Cmd;
+using testing_support::sh;
+using testing_support::write_result;
 
 class FuseBridgeTest : public testing_support::KernelTest {
  protected:

@@ -13,32 +13,15 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/shell.h"
+
 namespace {
 
 using ::testing::HasSubstr;
 
-struct Cmd {
-  int code;
-  std::string out;
-};
-Cmd sh(const std::string& script) {
-  Cmd c{};
-  FILE* p = popen(("timeout 30 sh -c '" + script + "' 2>&1").c_str(), "r");
-  char buf[512];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) c.out.append(buf, n);
-  int st = pclose(p);
-  c.code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return c;
-}
-
-// The result of one write(2) of text to path: the count, or the errno's name.
-std::string write_result(const std::string& path, const std::string& text) {
-  return sh("python3 -c \"import os,errno\ntry:\n fd=os.open(\\\"" + path +
-            "\\\",os.O_WRONLY); print(os.write(fd,b\\\"" + text +
-            "\\\"))\nexcept OSError as e: print(errno.errorcode[e.errno])\"")
-      .out;
-}
+using testing_support::Cmd;
+using testing_support::sh;
+using testing_support::write_result;
 
 class SimMount : public ::testing::Test {
  protected:
