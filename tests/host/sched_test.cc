@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "platform/host/sched.h"
+#include "platform/host/tsan.h"
 #include "platform/time.h"
 #include "support/kernel_test.h"
 
@@ -101,5 +102,28 @@ TEST_F(SchedulerDeathTest, DeadlockIsReportedWithWhatEachTaskWaitsOn) {
       },
       "deadlock(.|\n)*a wake-up that never comes");
 }
+
+#ifdef HOST_TSAN
+// The scheduler's own locking must not order the tasks it runs: two tasks that touch the same
+// variable, one before a sleep and one after the other's sleep, race, and ThreadSanitizer says
+// so although the clock put one write before the other.
+volatile int g_racy_value = 0;
+
+TEST_F(SchedulerDeathTest, ThreadSanitizerStillSeesRacesAcrossSleeps) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  setenv("TSAN_OPTIONS", "halt_on_error=1", 1);
+  EXPECT_DEATH(
+      {
+        host::Thread writer = sched().spawn("writer", [] {
+          g_racy_value = 1;
+          msleep(10);
+        });
+        msleep(20);
+        g_racy_value = 2;
+        writer.join();
+      },
+      "ThreadSanitizer: data race");
+}
+#endif
 
 }  // namespace
