@@ -5,7 +5,6 @@
 
 #include "platform/host/kernel.h"
 #include "platform/host/timers.h"
-#include "platform/host/tsan.h"
 
 namespace board {
 
@@ -34,18 +33,8 @@ bool is_measurement(RegAddr a) {
 
 int64_t now_ns() { return host::Kernel::get().sched().now(); }
 
-// The kernel's timer list hands callbacks to the timer thread inside scheduler sections, which
-// ThreadSanitizer does not see; this states the edge from arming a timer to its callback.
-char g_timer_edge;
-
 host::Timers::Id add_timer(int64_t when, std::function<void()> fn) {
-  // Build the callback first: everything it holds is written before the release.
-  std::function<void()> callback = [fn = std::move(fn)] {
-    host::tsan::acquire(&g_timer_edge);
-    fn();
-  };
-  host::tsan::release(&g_timer_edge);
-  return host::Kernel::get().timers().add(when, std::move(callback));
+  return host::Kernel::get().timers().add(when, std::move(fn));
 }
 
 }  // namespace

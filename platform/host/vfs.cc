@@ -619,10 +619,15 @@ ssize_t Vfs::attr_write(VfsFile& f, const UserBuffer& buf, size_t count) {
   return ret;
 }
 
-ssize_t Vfs::read(Process& proc, int fd, const UserBuffer& buf, size_t count) {
+// The common path of read and write: the descriptor must be open for `mode`; the call runs with
+// the user buffer mapped and the file position locked, and counts as in flight for removal.
+// `handler` does the file's own work and returns its result.
+template <class Handler>
+ssize_t Vfs::file_call(Process& proc, int fd, fmode_t mode, const UserBuffer& buf, size_t count,
+                       Handler handler) {
   ProcessScope scope(proc);
   File f = get_file(proc, fd);
-  if (f == nullptr || (f->file.f_mode & FMODE_READ) == 0) return -EBADF;
+  if (f == nullptr || (f->file.f_mode & mode) == 0) return -EBADF;
   if (f->node->is_dir()) return -EISDIR;
   if (count > kMaxRwCount) count = kMaxRwCount;
   if (!begin_call(*f)) return -EIO;
@@ -630,18 +635,21 @@ ssize_t Vfs::read(Process& proc, int fd, const UserBuffer& buf, size_t count) {
   {
     UserMemoryScope user(buf);
     std::lock_guard<Mutex> pos(f->pos_lock);
-    if (f->node->attribute) {
-      ret = attr_read(*f, buf, count);
-    } else if (f->node->fops == nullptr || f->node->fops->read == nullptr) {
-      ret = -EIO;
-    } else {
-      loff_t p = f->file.f_pos;
-      ret = f->node->fops->read(&f->file, static_cast<char*>(buf.data), count, &p);
-      if (ret >= 0) f->file.f_pos = p;
-    }
+    ret = handler(*f, count);
   }
   end_call(f);
   return ret;
+}
+
+ssize_t Vfs::read(Process& proc, int fd, const UserBuffer& buf, size_t count) {
+  return file_call(proc, fd, FMODE_READ, buf, count, [&](VfsFile& f, size_t n) -> ssize_t {
+    if (f.node->attribute) return attr_read(f, buf, n);
+    if (f.node->fops == nullptr || f.node->fops->read == nullptr) return -EIO;
+    loff_t p = f.file.f_pos;
+    ssize_t ret = f.node->fops->read(&f.file, static_cast<char*>(buf.data), n, &p);
+    if (ret >= 0) f.file.f_pos = p;
+    return ret;
+  });
 }
 
 ReadResult Vfs::read(Process& proc, int fd, size_t count) {
@@ -653,28 +661,14 @@ ReadResult Vfs::read(Process& proc, int fd, size_t count) {
 }
 
 ssize_t Vfs::write(Process& proc, int fd, const UserBuffer& buf, size_t count) {
-  ProcessScope scope(proc);
-  File f = get_file(proc, fd);
-  if (f == nullptr || (f->file.f_mode & FMODE_WRITE) == 0) return -EBADF;
-  if (f->node->is_dir()) return -EISDIR;
-  if (count > kMaxRwCount) count = kMaxRwCount;
-  if (!begin_call(*f)) return -EIO;
-  ssize_t ret;
-  {
-    UserMemoryScope user(buf);
-    std::lock_guard<Mutex> pos(f->pos_lock);
-    if (f->node->attribute) {
-      ret = attr_write(*f, buf, count);
-    } else if (f->node->fops == nullptr || f->node->fops->write == nullptr) {
-      ret = -EIO;
-    } else {
-      loff_t p = f->file.f_pos;
-      ret = f->node->fops->write(&f->file, static_cast<const char*>(buf.data), count, &p);
-      if (ret >= 0) f->file.f_pos = p;
-    }
-  }
-  end_call(f);
-  return ret;
+  return file_call(proc, fd, FMODE_WRITE, buf, count, [&](VfsFile& f, size_t n) -> ssize_t {
+    if (f.node->attribute) return attr_write(f, buf, n);
+    if (f.node->fops == nullptr || f.node->fops->write == nullptr) return -EIO;
+    loff_t p = f.file.f_pos;
+    ssize_t ret = f.node->fops->write(&f.file, static_cast<const char*>(buf.data), n, &p);
+    if (ret >= 0) f.file.f_pos = p;
+    return ret;
+  });
 }
 
 ssize_t Vfs::write(Process& proc, int fd, std::string_view bytes) {

@@ -237,6 +237,9 @@ class Vfs {
   void release_now(const File& f);
   std::string path_of_locked(const Node* node) const;
   __poll_t poll_file(const File& f, poll_table* pt);
+  template <class Handler>
+  ssize_t file_call(Process& proc, int fd, fmode_t mode, const UserBuffer& buf, size_t count,
+                    Handler handler);
   ssize_t attr_read(VfsFile& f, const UserBuffer& buf, size_t count);
   ssize_t attr_write(VfsFile& f, const UserBuffer& buf, size_t count);
 
