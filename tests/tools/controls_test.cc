@@ -135,6 +135,24 @@ TEST_F(ScriptRun, ExpectationsHoldThroughPlugAckAndPower) {
       << host::Kernel::get().warnings().describe();
 }
 
+TEST_F(ScriptRun, TheDemoShowsEveryStepOfItsSession) {
+  ASSERT_EQ(play(sim::kDemoScript), 0) << out_;
+  for (const char* step :
+       {"status=new res width=1920 height=1080 fps=60 hdcp=no hdcp asr=48 power=on",
+        "status=stable width=1920 height=1080 fps=60",
+        "status=new res width=3840 height=2160 fps=30", "width=1280 height=720 fps=25",
+        "status=disappear width=3840 height=2160 fps=30 hdcp=no hdcp asr=48 power=off",
+        "status=disappear width=0 height=0 fps=0 hdcp=no hdcp asr=0 power=on"}) {
+    EXPECT_THAT(out_, HasSubstr(step));
+  }
+  // The steps come in the session's order.
+  EXPECT_LT(out_.find("width=1920"), out_.find("width=3840"));
+  EXPECT_LT(out_.find("width=1280"), out_.find("power=off"));
+  EXPECT_LT(out_.find("power=off"), out_.rfind("width=0 height=0"));
+  EXPECT_EQ(host::Kernel::get().warnings().count(), 0u)
+      << host::Kernel::get().warnings().describe();
+}
+
 TEST_F(ScriptRun, AFailedExpectationOrCommandFailsTheRun) {
   EXPECT_EQ(play("expect status stable\nparam nosuch=1\n"), 1);
   EXPECT_THAT(out_, HasSubstr("expect failed: status reads \"disappear\""));

@@ -38,6 +38,7 @@ power off
 wait 100ms
 power on
 wait 300ms
+say The chip interrupts again at the next input change; until then the status stays "disappear".
 say The source is unplugged.
 unplug
 wait 200ms
