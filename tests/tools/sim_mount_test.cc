@@ -135,7 +135,11 @@ TEST_F(SimMount, UnbindAndRmmodWhileStatusIsHeldOpen) {
   while ((r = write_result(p("/sim/module"), "rmmod")) != "EBUSY\n" &&
          std::chrono::steady_clock::now() < deadline) {
   }
-  ASSERT_EQ(r, "EBUSY\n");
+  if (r != "EBUSY\n") {
+    fputs("go\n", holder);
+    pclose(holder);
+    FAIL() << "rmmod while status is open gave " << r;
+  }
   EXPECT_EQ(sh("echo 4-002b > " + p("/sys/bus/i2c/drivers/lt7911_manage/unbind")).code, 0);
   EXPECT_FALSE(std::filesystem::exists(p("/proc/lt7911_info/status")));
   fputs("go\n", holder);
@@ -191,6 +195,8 @@ TEST_F(SimMount, MalformedControlWritesFailWithEinvalAndChangeNothing) {
 }
 
 TEST_F(SimMount, ModesHoldForAUserWhoIsNotRoot) {
+  if (system("command -v setpriv >/dev/null 2>&1") != 0) GTEST_SKIP() << "setpriv is missing";
+  if (geteuid() != 0) GTEST_SKIP() << "switching to another user needs root";
   const std::string nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
   EXPECT_EQ(sh(nobody + "cat " + p("/proc/lt7911_info/fps")).out, "0\n");
   EXPECT_NE(sh(nobody + "sh -c \"echo 5 > " + p("/proc/lt7911_info/fps") + "\"").code, 0);

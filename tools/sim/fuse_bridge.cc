@@ -76,8 +76,8 @@ host::Process caller() {
   const fuse_context* c = fuse_get_context();
   host::Process p;
   p.pid = c->pid;
-  p.uid = c->uid;
-  p.gid = c->gid;
+  p.uid = c->uid == bridge().owner_uid() ? 0 : c->uid;
+  p.gid = c->gid == bridge().owner_gid() ? 0 : c->gid;
   p.name = comm_of(c->pid);
   return p;
 }
@@ -133,8 +133,8 @@ void* op_init(fuse_conn_info*, fuse_config* cfg) {
 int op_getattr(const char* path, struct stat* st, fuse_file_info*) {
   std::memset(st, 0, sizeof *st);
   std::string_view p = path;
-  st->st_uid = 0;
-  st->st_gid = 0;
+  st->st_uid = bridge().owner_uid();
+  st->st_gid = bridge().owner_gid();
   if (p == "/" || p == "/sim") {
     st->st_mode = S_IFDIR | 0755;
     st->st_nlink = 2;
@@ -302,7 +302,11 @@ const fuse_operations kOperations = [] {
 
 FuseBridge::FuseBridge(host::Vfs& vfs, std::function<std::string()> kernel_log,
                        std::vector<ControlFile> controls)
-    : vfs_(vfs), kernel_log_(std::move(kernel_log)), controls_(std::move(controls)) {}
+    : vfs_(vfs),
+      kernel_log_(std::move(kernel_log)),
+      controls_(std::move(controls)),
+      owner_uid_(::geteuid()),
+      owner_gid_(::getegid()) {}
 
 FuseBridge::~FuseBridge() { unmount(); }
 
@@ -313,14 +317,32 @@ void FuseBridge::clean_stale(const std::string& dir) {
   }
 }
 
+bool FuseBridge::others_may_use_mounts() {
+  if (::geteuid() == 0) return true;
+  std::ifstream conf("/etc/fuse.conf");
+  std::string line;
+  while (std::getline(conf, line)) {
+    size_t start = line.find_first_not_of(" \t");
+    if (start != std::string::npos && line.compare(start, 16, "user_allow_other") == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
 int FuseBridge::mount(const std::string& dir, std::string* why) {
   if (fuse_) return -EBUSY;
   if (::access("/dev/fuse", R_OK | W_OK) != 0) {
     *why = "/dev/fuse is not available";
     return -ENODEV;
   }
+  // Other users may use the mount only with allow_other, which fusermount3 grants a user who
+  // is not root only when /etc/fuse.conf says user_allow_other; without it the mount is the
+  // owner's alone.
   const char* argv[] = {"lt7911-sim", "-o",
-                        "default_permissions,allow_other,fsname=lt7911-sim,subtype=lt7911"};
+                        others_may_use_mounts()
+                            ? "default_permissions,allow_other,fsname=lt7911-sim,subtype=lt7911"
+                            : "default_permissions,fsname=lt7911-sim,subtype=lt7911"};
   // fuse_args may be rewritten by libfuse; give it its own copies.
   fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));
   fuse* f = fuse_new(&args, &kOperations, sizeof kOperations, this);

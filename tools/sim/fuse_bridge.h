@@ -3,7 +3,9 @@
 // under DIR/sim/.
 //
 // Every open of a /proc or /sys file is one open file in the host kernel's VFS, opened for a
-// host::Process built from the caller (uid, gid, pid); reads and writes go to that file at the
+// host::Process built from the caller (uid, gid, pid). The user who runs the simulator is the
+// board's root: the entries show as theirs, and their uid and gid act as 0 in the simulated
+// kernel (run by root, nothing is mapped). Reads and writes go to that file at the
 // caller's position and return the handler's result (a negative errno reaches the caller as
 // errno). poll() registers a callback on the file's wait queues; when they are woken a notifier
 // thread sends a FUSE poll notification, so real pollers see POLLPRI.
@@ -53,6 +55,8 @@ class FuseBridge {
   static void clean_stale(const std::string& dir);
   // Mounts at dir (which must exist) and starts serving. 0, or a negative errno; why tells.
   int mount(const std::string& dir, std::string* why);
+  // Whether a mount made by this process is open to other users (allow_other).
+  static bool others_may_use_mounts();
   // Stops serving and unmounts; open files are closed in the VFS. Idempotent.
   void unmount();
   bool mounted() const { return fuse_ != nullptr; }
@@ -61,6 +65,8 @@ class FuseBridge {
   struct Handle;
   struct PollSlot;
   host::Vfs& vfs() { return vfs_; }
+  unsigned owner_uid() const { return owner_uid_; }
+  unsigned owner_gid() const { return owner_gid_; }
   const std::vector<ControlFile>& controls() const { return controls_; }
   std::string kernel_log() const { return kernel_log_(); }
   void notify_later(fuse_pollhandle* ph);
@@ -73,6 +79,8 @@ class FuseBridge {
   host::Vfs& vfs_;
   std::function<std::string()> kernel_log_;
   std::vector<ControlFile> controls_;
+  const unsigned owner_uid_;
+  const unsigned owner_gid_;
   fuse* fuse_ = nullptr;
   std::string dir_;
   std::thread loop_;
