@@ -128,6 +128,13 @@ int BusFaults::fired(int id) const {
   return rules_[id].fired;
 }
 
+std::vector<BusFault> BusFaults::rules() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<BusFault> out;
+  for (const Rule& r : rules_) out.push_back(r.fault);
+  return out;
+}
+
 std::optional<BusFault> BusFaults::decide(const Transfer& t) {
   std::lock_guard<std::mutex> lock(mutex_);
   std::optional<BusFault> chosen;

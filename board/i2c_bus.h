@@ -96,6 +96,8 @@ class BusFaults {
   void clear();
   // How often the rule has fired.
   int fired(int id) const;
+  // The rules in the order added.
+  std::vector<BusFault> rules() const;
 
  private:
   friend class SimBus;

@@ -75,6 +75,50 @@ TEST(OtherControls, AudioModuleAndFaultGrammar) {
   }
 }
 
+TEST(OtherControls, BusFaultGrammarRoundTrips) {
+  auto f = sim::parse_fault("bus eio bank=0xD2 reg=0x96 dir=read nth=2 times=3\n");
+  ASSERT_TRUE(f) << f.error;
+  ASSERT_TRUE(f->bus);
+  EXPECT_FALSE(f->rule);
+  EXPECT_EQ(f->bus->kind, board::FaultKind::kIo);
+  EXPECT_EQ(f->bus->match.bank, 0xD2);
+  EXPECT_EQ(f->bus->match.reg, 0x96);
+  EXPECT_EQ(f->bus->match.dir, board::Direction::kRead);
+  EXPECT_FALSE(f->bus->match.addr);
+  EXPECT_EQ(f->bus->nth, 2);
+  EXPECT_EQ(f->bus->times, 3);
+  EXPECT_EQ(sim::format_fault(*f->bus), "bus eio bank=0xd2 reg=0x96 dir=read nth=2 times=3");
+
+  // A fraction fails every matching transaction by chance unless times says otherwise.
+  auto r = sim::parse_fault("bus timeout fraction=0.1 seed=7");
+  ASSERT_TRUE(r) << r.error;
+  EXPECT_EQ(r->bus->times, -1);
+  EXPECT_EQ(sim::format_fault(*r->bus), "bus timeout nth=1 times=always fraction=0.1 seed=7");
+  auto w = sim::parse_fault("bus wrongbyte addr=0x2b dir=select value=0x05");
+  ASSERT_TRUE(w) << w.error;
+  EXPECT_EQ(w->bus->stuck_value, 0x05);
+  EXPECT_EQ(sim::format_fault(*w->bus),
+            "bus wrongbyte addr=0x2b dir=select nth=1 times=1 value=0x05");
+  EXPECT_EQ(sim::format_fault(*sim::parse_fault("bus wrongbyte")->bus),
+            "bus wrongbyte nth=1 times=1 xor=0xff");
+  for (const auto* text : {"bus noack", "bus eio bank=0xd2 reg=0x96 dir=read nth=2 times=3",
+                           "bus timeout nth=1 times=always fraction=0.25 seed=9",
+                           "bus wrongbyte reg=0x38 nth=4 times=always xor=0x0f"}) {
+    auto once = sim::parse_fault(text);
+    ASSERT_TRUE(once) << text << ": " << once.error;
+    EXPECT_EQ(sim::format_fault(*once->bus),
+              sim::format_fault(*sim::parse_fault(sim::format_fault(*once->bus))->bus));
+  }
+  for (const char* bad :
+       {"bus", "bus eoi", "bus eio bank=0x100", "bus eio reg=-1", "bus eio dir=sideways",
+        "bus eio addr=0x80", "bus eio nth=0", "bus eio times=never", "bus eio fraction=0",
+        "bus eio fraction=1.5", "bus eio fraction=nan", "bus eio value=0x05",
+        "bus wrongbyte value=0x05 xor=0x01", "bus wrongbyte value=300", "bus eio bank",
+        "bus eio colour=red"}) {
+    EXPECT_FALSE(sim::parse_fault(bad)) << bad;
+  }
+}
+
 TEST(ScriptFormat, ParsesCommandsAndNamesTheFirstBadLine) {
   auto s =
       sim::parse_script("# a comment\n\nplug 1080p60\n  wait 250ms\nexpect status new res\\n\n");
@@ -151,6 +195,25 @@ TEST_F(ScriptRun, TheDemoShowsEveryStepOfItsSession) {
   EXPECT_LT(out_.find("power=off"), out_.rfind("width=0 height=0"));
   EXPECT_EQ(host::Kernel::get().warnings().count(), 0u)
       << host::Kernel::get().warnings().describe();
+}
+
+TEST_F(ScriptRun, BusFaultsReachTheDriverAndShowInTheFaultsFile) {
+  // The first signal-state read fails: that run publishes nothing. The next change is read
+  // through a stuck width byte (0x0780 becomes 0x0580).
+  ASSERT_EQ(play("fault bus eio bank=0xd2 reg=0x96 dir=read\n"
+                 "fault bus wrongbyte bank=0xc2 reg=0x38 dir=read value=0x05\n"
+                 "plug 1920x1080@60\nwait 100ms\nexpect status disappear\n"
+                 "plug 1920x1080@50\nwait 100ms\nexpect status new res\nexpect width 1408\n"),
+            0)
+      << out_;
+  EXPECT_THAT(out_, HasSubstr("] Failed to get HDMI state"));
+  EXPECT_EQ(session_->faults_text(),
+            "bus eio bank=0xd2 reg=0x96 dir=read nth=1 times=1\n"
+            "bus wrongbyte bank=0xc2 reg=0x38 dir=read nth=1 times=1 value=0x05\n");
+  EXPECT_EQ(session_->faults("clear"), 0);
+  EXPECT_EQ(session_->faults_text(), "");
+  EXPECT_EQ(session_->faults("bus eio bank=0xd2 reg=0x96 dir=read junk"), -22);
+  EXPECT_EQ(session_->faults_text(), "");
 }
 
 TEST_F(ScriptRun, AFailedExpectationOrCommandFailsTheRun) {

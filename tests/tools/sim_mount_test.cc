@@ -191,7 +191,13 @@ TEST_F(SimMount, MalformedControlWritesFailWithEinvalAndChangeNothing) {
   EXPECT_EQ(write_result(p("/sim/faults"), "bogus_call nth=0"), "EINVAL\n");
   EXPECT_EQ(sh("cat " + p("/sim/faults")).out, "");
   EXPECT_EQ(sh("echo kzalloc times=2 error=ENOMEM > " + p("/sim/faults")).code, 0);
-  EXPECT_EQ(sh("cat " + p("/sim/faults")).out, "kzalloc nth=1 times=2 error=-ENOMEM\n");
+  EXPECT_EQ(write_result(p("/sim/faults"), "bus eio bank=0xd2 fraction=2"), "EINVAL\n");
+  EXPECT_EQ(sh("echo bus noack bank=0xd2 reg=0x96 dir=read > " + p("/sim/faults")).code, 0);
+  EXPECT_EQ(sh("cat " + p("/sim/faults")).out,
+            "kzalloc nth=1 times=2 error=-ENOMEM\n"
+            "bus noack bank=0xd2 reg=0x96 dir=read nth=1 times=1\n");
+  EXPECT_EQ(sh("echo clear > " + p("/sim/faults")).code, 0);
+  EXPECT_EQ(sh("cat " + p("/sim/faults")).out, "");
 }
 
 TEST_F(SimMount, ModesHoldForAUserWhoIsNotRoot) {

@@ -140,12 +140,127 @@ std::optional<int> parse_errno(std::string_view text) {
   return -static_cast<int>(*n);
 }
 
+namespace {
+
+constexpr std::pair<const char*, board::FaultKind> kBusFaultKinds[] = {
+    {"noack", board::FaultKind::kNoAck},
+    {"eio", board::FaultKind::kIo},
+    {"timeout", board::FaultKind::kTimeout},
+    {"wrongbyte", board::FaultKind::kWrongByte},
+};
+
+constexpr std::pair<const char*, board::Direction> kDirections[] = {
+    {"select", board::Direction::kSelect},
+    {"write", board::Direction::kWrite},
+    {"read", board::Direction::kRead},
+};
+
+std::optional<uint8_t> parse_byte(std::string_view s) {
+  auto n = parse_integer(s);
+  if (!n || *n < 0 || *n > 255) return std::nullopt;
+  return static_cast<uint8_t>(*n);
+}
+
+std::string hex_byte(unsigned v) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "0x%02x", v);
+  return buf;
+}
+
+Parsed<FaultCommand> parse_bus_fault(const std::vector<std::string_view>& words) {
+  using P = Parsed<FaultCommand>;
+  if (words.size() < 2)
+    return P::fail("expected 'bus noack|eio|timeout|wrongbyte [KEY=VALUE ...]'");
+  board::BusFault f;
+  bool kind_known = false;
+  for (const auto& [name, kind] : kBusFaultKinds) {
+    if (words[1] == name) {
+      f.kind = kind;
+      kind_known = true;
+    }
+  }
+  if (!kind_known) return P::fail("unknown bus fault '" + std::string(words[1]) + "'");
+  bool times_given = false;
+  bool corruption_given = false;
+  for (size_t i = 2; i < words.size(); ++i) {
+    std::string_view word = words[i];
+    size_t eq = word.find('=');
+    if (eq == std::string_view::npos)
+      return P::fail("'" + std::string(word) + "' is not KEY=VALUE");
+    std::string_view key = word.substr(0, eq), value = word.substr(eq + 1);
+    if (key == "addr") {
+      auto n = parse_integer(value);
+      if (!n || *n < 0 || *n > 0x7f) return P::fail("addr is a 7-bit address");
+      f.match.addr = static_cast<uint16_t>(*n);
+    } else if (key == "bank" || key == "reg") {
+      auto b = parse_byte(value);
+      if (!b) return P::fail(std::string(key) + " is a byte");
+      (key == "bank" ? f.match.bank : f.match.reg) = *b;
+    } else if (key == "dir") {
+      bool found = false;
+      for (const auto& [name, dir] : kDirections) {
+        if (value == name) {
+          f.match.dir = dir;
+          found = true;
+        }
+      }
+      if (!found) return P::fail("dir is select, write or read");
+    } else if (key == "nth") {
+      auto n = parse_integer(value);
+      if (!n || *n < 1 || *n > 1'000'000) return P::fail("nth is a count from 1");
+      f.nth = static_cast<int>(*n);
+    } else if (key == "times") {
+      times_given = true;
+      if (value == "always") {
+        f.times = -1;
+      } else {
+        auto n = parse_integer(value);
+        if (!n || *n < 1 || *n > 1'000'000) return P::fail("times is a count from 1 or 'always'");
+        f.times = static_cast<int>(*n);
+      }
+    } else if (key == "fraction") {
+      double d = 0;
+      auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), d);
+      if (ec != std::errc() || end != value.data() + value.size() || !(d > 0.0) || !(d <= 1.0)) {
+        return P::fail("fraction is a number above 0 and at most 1");
+      }
+      f.fraction = d;
+    } else if (key == "seed") {
+      auto n = parse_integer(value);
+      if (!n || *n < 0) return P::fail("seed is a number from 0");
+      f.seed = static_cast<uint64_t>(*n);
+    } else if (key == "value" || key == "xor") {
+      if (f.kind != board::FaultKind::kWrongByte) {
+        return P::fail(std::string(key) + " belongs to a wrongbyte fault");
+      }
+      if (corruption_given) return P::fail("give value or xor, once");
+      corruption_given = true;
+      auto b = parse_byte(value);
+      if (!b) return P::fail(std::string(key) + " is a byte");
+      if (key == "value") {
+        f.stuck_value = *b;
+      } else {
+        f.xor_mask = *b;
+      }
+    } else {
+      return P::fail("unknown key '" + std::string(key) + "'");
+    }
+  }
+  if (!times_given && f.fraction < 1.0) f.times = -1;
+  FaultCommand c;
+  c.bus = f;
+  return P::ok(std::move(c));
+}
+
+}  // namespace
+
 Parsed<FaultCommand> parse_fault(std::string_view text) {
   using P = Parsed<FaultCommand>;
   auto w = words_of(text);
   if (!w) return P::fail(w.error);
   const auto& words = *w;
   if (words.size() == 1 && words[0] == "clear") return P::ok({});
+  if (!words.empty() && words[0] == "bus") return parse_bus_fault(words);
   if (words.empty() || !is_call_name(words[0])) {
     return P::fail("expected 'CALL [match=ARG] [nth=N] [times=N|always] [error=ERRNO]' or 'clear'");
   }
@@ -180,7 +295,9 @@ Parsed<FaultCommand> parse_fault(std::string_view text) {
       return P::fail("unknown key '" + std::string(key) + "'");
     }
   }
-  return P::ok({std::move(rule)});
+  FaultCommand c;
+  c.rule = std::move(rule);
+  return P::ok(std::move(c));
 }
 
 std::string format_fault(const host::FaultRule& rule) {
@@ -193,6 +310,32 @@ std::string format_fault(const host::FaultRule& rule) {
     if (-value == rule.error) err = std::string("-") + name;
   }
   return s + " error=" + err;
+}
+
+std::string format_fault(const board::BusFault& f) {
+  std::string s = "bus";
+  for (const auto& [name, kind] : kBusFaultKinds) {
+    if (f.kind == kind) s += std::string(" ") + name;
+  }
+  if (f.match.addr) s += " addr=" + hex_byte(*f.match.addr);
+  if (f.match.bank) s += " bank=" + hex_byte(*f.match.bank);
+  if (f.match.reg) s += " reg=" + hex_byte(*f.match.reg);
+  if (f.match.dir) {
+    for (const auto& [name, dir] : kDirections) {
+      if (*f.match.dir == dir) s += std::string(" dir=") + name;
+    }
+  }
+  s += " nth=" + std::to_string(f.nth);
+  s += " times=" + (f.times < 0 ? std::string("always") : std::to_string(f.times));
+  if (f.fraction < 1.0) {
+    char buf[32];
+    auto end = std::to_chars(buf, buf + sizeof buf, f.fraction).ptr;  // shortest exact form
+    s += " fraction=" + std::string(buf, end) + " seed=" + std::to_string(f.seed);
+  }
+  if (f.kind == board::FaultKind::kWrongByte) {
+    s += f.stuck_value ? " value=" + hex_byte(*f.stuck_value) : " xor=" + hex_byte(f.xor_mask);
+  }
+  return s;
 }
 
 std::string format_source(const std::optional<board::Mode>& mode) {

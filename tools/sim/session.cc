@@ -125,8 +125,11 @@ int Session::faults(const std::string& command) {
   }
   if (c->rule) {
     kernel().faults().inject(*c->rule);
+  } else if (c->bus) {
+    board_->bus().faults().add(*c->bus);
   } else {
     kernel().faults().clear();
+    board_->bus().faults().clear();
   }
   return 0;
 }
@@ -149,6 +152,7 @@ std::string Session::faults_text() const {
   for (const host::FaultRule& r : host::Kernel::get().faults().rules()) {
     out += format_fault(r) + "\n";
   }
+  for (const board::BusFault& f : board_->bus().faults().rules()) out += format_fault(f) + "\n";
   return out;
 }
 
