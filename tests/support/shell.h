@@ -17,7 +17,8 @@ struct Cmd {
 // timeout_s seconds.
 inline Cmd sh(const std::string& script, int timeout_s = 30) {
   Cmd c{};
-  const std::string cmd = "LC_ALL=C timeout " + std::to_string(timeout_s) + " sh -c '" + script + "' 2>&1";
+  const std::string cmd =
+      "LC_ALL=C timeout " + std::to_string(timeout_s) + " sh -c '" + script + "' 2>&1";
   FILE* p = popen(cmd.c_str(), "r");
   if (p == nullptr) return {-1, "popen failed"};
   char buf[512];

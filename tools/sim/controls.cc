@@ -161,6 +161,23 @@ std::optional<uint8_t> parse_byte(std::string_view s) {
   return static_cast<uint8_t>(*n);
 }
 
+// nth and times of both kinds of rule: a count from 1; times may also be "always" (-1).
+std::optional<int> parse_count(std::string_view s) {
+  auto n = parse_integer(s);
+  if (!n || *n < 1 || *n > 1'000'000) return std::nullopt;
+  return static_cast<int>(*n);
+}
+
+std::optional<int> parse_times(std::string_view s) {
+  if (s == "always") return -1;
+  return parse_count(s);
+}
+
+std::string format_counts(int nth, int times) {
+  return " nth=" + std::to_string(nth) +
+         " times=" + (times < 0 ? std::string("always") : std::to_string(times));
+}
+
 std::string hex_byte(unsigned v) {
   char buf[8];
   std::snprintf(buf, sizeof buf, "0x%02x", v);
@@ -206,18 +223,14 @@ Parsed<FaultCommand> parse_bus_fault(const std::vector<std::string_view>& words)
       }
       if (!found) return P::fail("dir is select, write or read");
     } else if (key == "nth") {
-      auto n = parse_integer(value);
-      if (!n || *n < 1 || *n > 1'000'000) return P::fail("nth is a count from 1");
-      f.nth = static_cast<int>(*n);
+      auto n = parse_count(value);
+      if (!n) return P::fail("nth is a count from 1");
+      f.nth = *n;
     } else if (key == "times") {
       times_given = true;
-      if (value == "always") {
-        f.times = -1;
-      } else {
-        auto n = parse_integer(value);
-        if (!n || *n < 1 || *n > 1'000'000) return P::fail("times is a count from 1 or 'always'");
-        f.times = static_cast<int>(*n);
-      }
+      auto n = parse_times(value);
+      if (!n) return P::fail("times is a count from 1 or 'always'");
+      f.times = *n;
     } else if (key == "fraction") {
       double d = 0;
       auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), d);
@@ -276,17 +289,13 @@ Parsed<FaultCommand> parse_fault(std::string_view text) {
       if (value.empty()) return P::fail("match needs a value");
       rule.match = std::string(value);
     } else if (key == "nth") {
-      auto n = parse_integer(value);
-      if (!n || *n < 1 || *n > 1'000'000) return P::fail("nth is a count from 1");
-      rule.nth = static_cast<int>(*n);
+      auto n = parse_count(value);
+      if (!n) return P::fail("nth is a count from 1");
+      rule.nth = *n;
     } else if (key == "times") {
-      if (value == "always") {
-        rule.times = -1;
-      } else {
-        auto n = parse_integer(value);
-        if (!n || *n < 1 || *n > 1'000'000) return P::fail("times is a count from 1 or 'always'");
-        rule.times = static_cast<int>(*n);
-      }
+      auto n = parse_times(value);
+      if (!n) return P::fail("times is a count from 1 or 'always'");
+      rule.times = *n;
     } else if (key == "error") {
       auto e = parse_errno(value);
       if (!e) return P::fail("unknown errno '" + std::string(value) + "'");
@@ -303,8 +312,7 @@ Parsed<FaultCommand> parse_fault(std::string_view text) {
 std::string format_fault(const host::FaultRule& rule) {
   std::string s = rule.call;
   if (!rule.match.empty()) s += " match=" + rule.match;
-  s += " nth=" + std::to_string(rule.nth);
-  s += " times=" + (rule.times < 0 ? std::string("always") : std::to_string(rule.times));
+  s += format_counts(rule.nth, rule.times);
   std::string err = std::to_string(rule.error);
   for (const auto& [name, value] : kErrnoNames) {
     if (-value == rule.error) err = std::string("-") + name;
@@ -325,8 +333,7 @@ std::string format_fault(const board::BusFault& f) {
       if (*f.match.dir == dir) s += std::string(" dir=") + name;
     }
   }
-  s += " nth=" + std::to_string(f.nth);
-  s += " times=" + (f.times < 0 ? std::string("always") : std::to_string(f.times));
+  s += format_counts(f.nth, f.times);
   if (f.fraction < 1.0) {
     char buf[32];
     auto end = std::to_chars(buf, buf + sizeof buf, f.fraction).ptr;  // shortest exact form
