@@ -263,6 +263,8 @@ void Lt7911d::set_version(const std::string& text) {
 void Lt7911d::set_power(bool on) {
   bool pulse_after_boot = false;
   int64_t boot_delay = 0;
+  int power_up = 0;
+  int signalled = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (on == powered_) return;
@@ -273,6 +275,8 @@ void Lt7911d::set_power(bool on) {
       ++power_ups_;
       pulse_after_boot = config_.pulse_on_power_up;
       boot_delay = config_.boot_delay_ns;
+      power_up = power_ups_;
+      signalled = changes_signalled_;
     }
   }
   host::Timers& timers = host::Kernel::get().timers();
@@ -295,7 +299,7 @@ void Lt7911d::set_power(bool on) {
     return;
   }
   if (pulse_after_boot) {
-    add_timer(now_ns() + boot_delay, [weak] {
+    add_timer(now_ns() + boot_delay, [weak, power_up, signalled] {
       auto irq = weak.lock();
       if (!irq) return;
       Lt7911d* chip;
@@ -304,12 +308,14 @@ void Lt7911d::set_power(bool on) {
         chip = irq->chip;
       }
       if (chip == nullptr) return;
-      bool locked;
+      bool due;
       {
+        // Only for the latest power-up, and only if no input change has been signalled since.
         std::lock_guard<std::mutex> lock(chip->mutex_);
-        locked = chip->answering_locked() && chip->locked_on_locked();
+        due = chip->power_ups_ == power_up && chip->changes_signalled_ == signalled &&
+              chip->answering_locked() && chip->locked_on_locked();
       }
-      if (locked) chip->pulse();
+      if (due) chip->pulse();
     });
   }
 }
@@ -353,6 +359,7 @@ void Lt7911d::on_input_change() {
     std::lock_guard<std::mutex> lock(mutex_);
     input_changed_at_ = now_ns();
     if (!answering_locked()) return;
+    ++changes_signalled_;
     lock_time = config_.lock_time_ns;
     change = source_.state().changes;
   }

@@ -35,7 +35,10 @@
 //
 // Interrupt: on every input change of the source (plug, unplug, mode change, stability, audio
 // rate) a powered chip raises its interrupt output and drops it after the pulse width. A change
-// during a pulse drops the line and raises it again, so every change gives a rising edge. All
+// during a pulse drops the line and raises it again, so every change gives a rising edge. When
+// the chip has booted after a power-up and is locked on to a source, it pulses once too (it
+// sees its input appear), unless an input change was already signalled since the power came
+// on; ChipConfig::pulse_on_power_up turns that off. All
 // changes of the output run on the kernel's timer thread (in atomic context), in order; the
 // output function is called with no lock of the model held.
 //
@@ -115,8 +118,10 @@ struct ChipConfig {
   int64_t boot_delay_ns = 0;         // from power-on until the chip acknowledges
   int64_t irq_pulse_ns = 1'000'000;  // interrupt pulse width (1 ms)
   int64_t lock_time_ns = 0;          // from an input change until measurements are valid
-  bool pulse_on_power_up = false;    // pulse once after booting when a source is plugged in
-  bool set_unused_bits = false;      // bit 7 of (0xD2, 0x89) and bits 3-7 of (0xB8, 0xB1) read 1
+  // Pulse once after booting when a source is plugged in (the chip sees its input appear),
+  // unless an input change has been signalled since the power came on.
+  bool pulse_on_power_up = true;
+  bool set_unused_bits = false;  // bit 7 of (0xD2, 0x89) and bits 3-7 of (0xB8, 0xB1) read 1
 };
 
 class Lt7911d : public I2cTarget {
@@ -186,6 +191,7 @@ class Lt7911d : public I2cTarget {
   int64_t power_on_at_ = 0;
   int power_ups_ = 0;
   int64_t input_changed_at_ = 0;
+  int changes_signalled_ = 0;  // input changes the chip has pulsed for
   uint8_t bank_ = 0;
   uint8_t pointer_ = 0;
   std::array<std::array<uint8_t, 256>, 256> regs_{};

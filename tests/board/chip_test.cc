@@ -425,9 +425,8 @@ TEST_F(ChipTest, UnpoweredChipDoesNotPulseAndPowerLossDropsTheLine) {
   EXPECT_EQ(edges().size(), 2u);
 }
 
-TEST_F(ChipTest, OptionalPulseAfterBootWhenASourceIsPresent) {
+TEST_F(ChipTest, PulseAfterBootWhenASourceIsPresent) {
   ChipConfig config;
-  config.pulse_on_power_up = true;
   config.boot_delay_ns = 5 * kNsPerMs;
   make_chip(config);
   advance_ms(10);
@@ -441,6 +440,32 @@ TEST_F(ChipTest, OptionalPulseAfterBootWhenASourceIsPresent) {
   advance_ms(10);
   EXPECT_EQ(chip_->irq_pulses(), 2);
   EXPECT_EQ(edges()[2], (Edge{on + 5 * kNsPerMs, true}));
+
+  // A power cycle within the boot delay gives one pulse, for the latest power-up; a change
+  // while the chip boots is signalled by that same pulse.
+  chip_->set_power(false);
+  chip_->set_power(true);
+  advance_ms(1);
+  chip_->set_power(false);
+  const int64_t again = now();
+  chip_->set_power(true);
+  advance_ms(2);
+  source_.plug(Mode::cta(4));
+  advance_ms(10);
+  EXPECT_EQ(chip_->irq_pulses(), 3);
+  EXPECT_EQ(edges().back(), (Edge{again + 6 * kNsPerMs, false}));
+}
+
+TEST_F(ChipTest, NoPulseAtPowerUpWhenSwitchedOff) {
+  ChipConfig config;
+  config.pulse_on_power_up = false;
+  make_chip(config);
+  source_.plug(Mode::cta(16));
+  advance_ms(10);
+  chip_->set_power(false);
+  chip_->set_power(true);
+  advance_ms(10);
+  EXPECT_EQ(chip_->irq_pulses(), 1);
 }
 
 }  // namespace

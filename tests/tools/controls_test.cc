@@ -186,12 +186,14 @@ TEST_F(ScriptRun, TheDemoShowsEveryStepOfItsSession) {
         "status=stable width=1920 height=1080 fps=60",
         "status=new res width=3840 height=2160 fps=30", "width=1280 height=720 fps=25",
         "status=disappear width=3840 height=2160 fps=30 hdcp=no hdcp asr=48 power=off",
+        "status=new res width=3840 height=2160 fps=30 hdcp=no hdcp asr=48 power=on",
         "status=disappear width=0 height=0 fps=0 hdcp=no hdcp asr=0 power=on"}) {
     EXPECT_THAT(out_, HasSubstr(step));
   }
   // The steps come in the session's order.
   EXPECT_LT(out_.find("width=1920"), out_.find("width=3840"));
   EXPECT_LT(out_.find("width=1280"), out_.find("power=off"));
+  EXPECT_LT(out_.find("power=off"), out_.rfind("status=new res width=3840"));
   EXPECT_LT(out_.find("power=off"), out_.rfind("width=0 height=0"));
   EXPECT_EQ(host::Kernel::get().warnings().count(), 0u)
       << host::Kernel::get().warnings().describe();

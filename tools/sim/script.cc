@@ -33,12 +33,11 @@ param force_height=-1
 param force_fps=-1
 wait 200ms
 ack
-say The chip is switched off and on again through the power file.
+say The chip is switched off and on again through the power file; powered again, it reports its input.
 power off
 wait 100ms
 power on
 wait 300ms
-say The chip interrupts again at the next input change; until then the status stays "disappear".
 say The source is unplugged.
 unplug
 wait 200ms
