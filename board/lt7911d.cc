@@ -299,23 +299,9 @@ void Lt7911d::set_power(bool on) {
     return;
   }
   if (pulse_after_boot) {
-    add_timer(now_ns() + boot_delay, [weak, power_up, signalled] {
-      auto irq = weak.lock();
-      if (!irq) return;
-      Lt7911d* chip;
-      {
-        std::lock_guard<std::mutex> lock(irq->mutex);
-        chip = irq->chip;
-      }
-      if (chip == nullptr) return;
-      bool due;
-      {
-        // Only for the latest power-up, and only if no input change has been signalled since.
-        std::lock_guard<std::mutex> lock(chip->mutex_);
-        due = chip->power_ups_ == power_up && chip->changes_signalled_ == signalled &&
-              chip->answering_locked() && chip->locked_on_locked();
-      }
-      if (due) chip->pulse();
+    // Only for the latest power-up, and only if no input change has been signalled since.
+    pulse_at(now_ns() + boot_delay, [power_up, signalled](const Lt7911d& chip) {
+      return chip.power_ups_ == power_up && chip.changes_signalled_ == signalled;
     });
   }
 }
@@ -366,8 +352,13 @@ void Lt7911d::on_input_change() {
   pulse();
   if (lock_time <= 0) return;
   // The chip signals once more when it has locked on to the new input.
+  pulse_at(now_ns() + lock_time,
+           [change](const Lt7911d& chip) { return chip.source_.state().changes == change; });
+}
+
+void Lt7911d::pulse_at(int64_t when, std::function<bool(const Lt7911d&)> still_due) {
   std::weak_ptr<IrqState> weak = irq_;
-  add_timer(now_ns() + lock_time, [weak, change] {
+  add_timer(when, [weak, still_due = std::move(still_due)] {
     auto irq = weak.lock();
     if (!irq) return;
     Lt7911d* chip;
@@ -375,13 +366,13 @@ void Lt7911d::on_input_change() {
       std::lock_guard<std::mutex> lock(irq->mutex);
       chip = irq->chip;
     }
-    if (chip == nullptr || chip->source_.state().changes != change) return;
-    bool locked;
+    if (chip == nullptr) return;
+    bool due;
     {
       std::lock_guard<std::mutex> lock(chip->mutex_);
-      locked = chip->answering_locked() && chip->locked_on_locked();
+      due = chip->answering_locked() && chip->locked_on_locked() && still_due(*chip);
     }
-    if (locked) chip->pulse();
+    if (due) chip->pulse();
   });
 }
 

@@ -180,6 +180,9 @@ class Lt7911d : public I2cTarget {
   void reset_locked();
   void on_input_change();
   void pulse();
+  // Pulses at `when` if the model still exists, answers, is locked on to its source and
+  // still_due (called with mutex_ held) agrees.
+  void pulse_at(int64_t when, std::function<bool(const Lt7911d&)> still_due);
 
   HdmiSource& source_;
   std::shared_ptr<IrqState> irq_;

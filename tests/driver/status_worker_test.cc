@@ -37,6 +37,15 @@ class StatusWorker : public DriverTest {
   }
   // Module log lines since the mark, without the bus layer's host lines.
   std::vector<std::string> run_log(size_t mark) { return log_since(mark); }
+  // Starts a run (an audio-rate change) and holds it at its resolution query; the caller
+  // releases the hold.
+  std::shared_ptr<board::TransferHold> hold_a_run_at_its_resolution_query() {
+    std::shared_ptr<board::TransferHold> hold =
+        bus().hold({.bank = 0xC2, .reg = 0x06, .dir = board::Direction::kRead});
+    hdmi().set_audio_rate(32);
+    EXPECT_TRUE(sched().run_until([&] { return hold->reached(); }));
+    return hold;
+  }
   int disables_since(size_t mark) {
     int n = 0;
     for (const std::string& l : bus().log().lines_since(mark))
@@ -315,12 +324,9 @@ TEST_F(StatusWorker, StableRunTakesItsSleepsPlusItsBusTime) {
 
 TEST_F(StatusWorker, RemoveWaitsForARunningRun) {
   plug("1080p60");
-  // Hold the next run at its resolution query.
-  std::shared_ptr<board::TransferHold> hold =
-      bus().hold({.bank = 0xC2, .reg = 0x06, .dir = board::Direction::kRead});
   size_t mark = log_mark();
-  hdmi().set_audio_rate(32);
-  ASSERT_TRUE(sched().run_until([&] { return hold->reached(); }));
+  std::shared_ptr<board::TransferHold> hold = hold_a_run_at_its_resolution_query();
+  ASSERT_TRUE(hold->reached());
   close(status_fd_);
   watch_.reset();
   std::atomic<bool> removed{false};
@@ -350,11 +356,9 @@ TEST_F(StatusWorker, RunQueuedAfterRemoveStartsDoesNothing) {
 
 TEST_F(StatusWorker, PowerWriteWaitsForTheWorkersChipSequence) {
   plug("1080p60");
-  std::shared_ptr<board::TransferHold> hold =
-      bus().hold({.bank = 0xC2, .reg = 0x06, .dir = board::Direction::kRead});
   size_t mark = log_mark();
-  hdmi().set_audio_rate(32);
-  ASSERT_TRUE(sched().run_until([&] { return hold->reached(); }));
+  std::shared_ptr<board::TransferHold> hold = hold_a_run_at_its_resolution_query();
+  ASSERT_TRUE(hold->reached());
   std::atomic<ssize_t> result{1};
   host::Thread writer = sched().spawn("power-writer", [&] {
     host::Process p{700, 0, 0, "writer"};
