@@ -57,6 +57,7 @@ Lt7911d::Lt7911d(HdmiSource& source, ChipConfig config)
       config_(config) {
   irq_->chip = this;
   reset_locked();
+  changes_seen_ = source_.state().changes;
   std::weak_ptr<IrqState> weak = irq_;
   source_.on_change([weak] {
     auto irq = weak.lock();
@@ -299,9 +300,11 @@ void Lt7911d::set_power(bool on) {
     return;
   }
   if (pulse_after_boot) {
-    // Only for the latest power-up, and only if no input change has been signalled since.
+    // Only for the latest power-up, and only if no input change has been signalled since or
+    // is on its way (its own pulse stands for this one).
     pulse_at(now_ns() + boot_delay, [power_up, signalled](const Lt7911d& chip) {
-      return chip.power_ups_ == power_up && chip.changes_signalled_ == signalled;
+      return chip.power_ups_ == power_up && chip.changes_signalled_ == signalled &&
+             chip.source_.state().changes == chip.changes_seen_;
     });
   }
 }
@@ -344,6 +347,7 @@ void Lt7911d::on_input_change() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     input_changed_at_ = now_ns();
+    changes_seen_ = source_.state().changes;
     if (!answering_locked()) return;
     ++changes_signalled_;
     lock_time = config_.lock_time_ns;

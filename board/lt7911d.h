@@ -195,6 +195,9 @@ class Lt7911d : public I2cTarget {
   int power_ups_ = 0;
   int64_t input_changed_at_ = 0;
   int changes_signalled_ = 0;  // input changes the chip has pulsed for
+  // The source's change count as of the latest on_input_change(); behind the source while a
+  // change is on its way to the chip.
+  uint64_t changes_seen_ = 0;
   uint8_t bank_ = 0;
   uint8_t pointer_ = 0;
   std::array<std::array<uint8_t, 256>, 256> regs_{};

@@ -39,7 +39,12 @@ class ChipTest : public testing_support::KernelTest {
   }
 
   void make_chip(const ChipConfig& config) {
-    if (chip_) bus_.detach(kAddr);
+    if (chip_) {
+      // The model goes only when its timers are idle.
+      settle();
+      bus_.detach(kAddr);
+      chip_.reset();
+    }
     chip_ = std::make_unique<board::Lt7911d>(source_, config);
     chip_->set_irq_output([this](bool level) {
       std::lock_guard<std::mutex> lock(edges_mutex_);
