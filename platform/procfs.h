@@ -71,6 +71,8 @@ extern "C" void init_waitqueue_head(wait_queue_head_t* wq);
 // Wakes every waiter. Safe in any context.
 extern "C" void wake_up_interruptible(wait_queue_head_t* wq);
 extern "C" void wake_up(wait_queue_head_t* wq);
+// Whether the queue has waiters; a lockless look, as Linux's.
+extern "C" int waitqueue_active(wait_queue_head_t* wq);
 
 // Poll.
 #ifndef POLLIN

@@ -12,6 +12,32 @@ void Faults::inject(FaultRule rule) {
 void Faults::clear() {
   std::lock_guard<std::mutex> lock(mutex_);
   rules_.clear();
+  hooks_.clear();
+  any_hooks_.store(false, std::memory_order_relaxed);
+}
+
+void Faults::after(std::string call, int nth, std::function<void()> fn) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  hooks_.push_back({std::move(call), nth < 1 ? 1 : nth, std::move(fn)});
+  any_hooks_.store(true, std::memory_order_relaxed);
+}
+
+void Faults::run_after(const std::string& call) {
+  if (!any_hooks_.load(std::memory_order_relaxed)) return;
+  std::vector<std::function<void()>> due;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = hooks_.begin(); it != hooks_.end();) {
+      if (it->call == call && --it->nth == 0) {
+        due.push_back(std::move(it->fn));
+        it = hooks_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    any_hooks_.store(!hooks_.empty(), std::memory_order_relaxed);
+  }
+  for (auto& fn : due) fn();
 }
 
 std::optional<int> Faults::check(const std::string& call, const std::string& arg) {
@@ -38,5 +64,7 @@ std::vector<FaultRule> Faults::rules() const {
 std::optional<int> fault(const std::string& call, const std::string& arg) {
   return Kernel::get().faults().check(call, arg);
 }
+
+void hook_point(const char* call) { Kernel::get().faults().run_after(call); }
 
 }  // namespace host

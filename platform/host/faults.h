@@ -1,4 +1,5 @@
-// Fault injection for platform calls that can fail in a driver's paths.
+// Fault injection for platform calls that can fail in a driver's paths, and hooks that hold a
+// flow at an exact point.
 //
 // A rule names a call ("gpio_request", "gpiod_to_irq", "request_irq", "gpiod_direction_output",
 // "proc_mkdir", "proc_create", "kzalloc", "try_module_get", "of_get_named_gpio",
@@ -7,6 +8,8 @@
 // how many fail in a row (-1: every one from then on). The failing call returns `error`.
 #pragma once
 
+#include <atomic>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -30,7 +33,23 @@ class Faults {
   std::optional<int> check(const std::string& call, const std::string& arg = "");
   std::vector<FaultRule> rules() const;
 
+  // Hooks. `fn` runs in the calling task right after the nth call (1 = the next one) of `call`
+  // returns, before its caller goes on; once. Hook points: "cancel_work_sync" and
+  // "remove_proc_entry" (as they return), "module_exit" (a module's exit has returned; its
+  // files are still there). The hook may block
+  // in the scheduler (for instance sleep while another task runs into the held flow).
+  void after(std::string call, int nth, std::function<void()> fn);
+  // Runs the hooks due for this call (the host's hook points call it).
+  void run_after(const std::string& call);
+
  private:
+  struct Hook {
+    std::string call;
+    int nth;
+    std::function<void()> fn;
+  };
+  std::vector<Hook> hooks_;  // mutex_
+  std::atomic<bool> any_hooks_{false};
   struct Active {
     FaultRule rule;
     int seen = 0;
@@ -42,5 +61,7 @@ class Faults {
 
 // Shorthand for the current kernel's faults.
 std::optional<int> fault(const std::string& call, const std::string& arg = "");
+// Shorthand for the current kernel's hooks of a call that has returned.
+void hook_point(const char* call);
 
 }  // namespace host

@@ -355,6 +355,12 @@ void Modules::teardown(Loaded& m) {
     warn_context("module %s left %s behind at unload", m.name.c_str(), path.c_str());
   }
   k.wq().forget_range(m.begin, m.end, m.name.c_str());
+  // As debugobjects reports freeing an object in use: a poller still linked on a queue in the
+  // module's memory would unlink itself from freed memory when it leaves.
+  for (const auto& [head, n] : k.vfs().waited_queues_in(m.begin, m.end)) {
+    warn_context("module %s unloaded while the wait queue %p in its memory has %zu waiter(s)",
+                 m.name.c_str(), head, n);
+  }
   k.i2c().forget_module(m.mod);
   m.mod->host = nullptr;
   dlclose(m.handle);
@@ -378,6 +384,7 @@ int Modules::rmmod(const std::string& name) {
     m->state = Loaded::State::kGoing;
   }
   if (m->exit != nullptr) m->exit();
+  hook_point("module_exit");
   teardown(*m);
   std::lock_guard<std::mutex> lock(mutex_);
   modules_.erase(

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <set>
@@ -43,8 +44,12 @@ struct proc_dir_entry {
   bool removed = false;
   std::vector<host::Task*> removers;
   std::vector<std::shared_ptr<host::VfsFile>> files;  // open and not yet released
-  // Woken when the entry is removed, so that its pollers notice.
-  std::shared_ptr<host::WaitQueue> gone = std::make_shared<host::WaitQueue>();
+
+  proc_dir_entry() { live_entries.fetch_add(1, std::memory_order_relaxed); }
+  ~proc_dir_entry() { live_entries.fetch_sub(1, std::memory_order_relaxed); }
+  proc_dir_entry(const proc_dir_entry&) = delete;
+  proc_dir_entry& operator=(const proc_dir_entry&) = delete;
+  static inline std::atomic<size_t> live_entries{0};
 };
 
 namespace host {
@@ -54,6 +59,11 @@ struct VfsFile {
   struct file file = {};
   int pid = 0;
   Mutex pos_lock;  // serialises calls that use f_pos, as f_pos_lock does
+  // An attribute file's page, filled by the first read and served to later reads that go on
+  // from where the last one stopped, as sysfs's seq_file does; pos_lock.
+  std::string attr_page;
+  bool attr_filled = false;
+  loff_t attr_next = 0;
   // Scheduler lock.
   int refs = 1;  // the descriptor table's reference plus calls in flight
   bool released = false;
@@ -120,16 +130,18 @@ struct CallbackTable : poll_table_struct {
   std::function<void()> fn;
   QueueEntries* entries = nullptr;
 
-  CallbackTable(std::function<void()> f, QueueEntries* e) : fn(std::move(f)), entries(e) {
+  bool once = false;  // entries leave their queue when they fire
+
+  CallbackTable(std::function<void()> f, QueueEntries* e, bool one_shot)
+      : fn(std::move(f)), entries(e), once(one_shot) {
     qproc = &CallbackTable::add;
   }
   static void add(struct file*, wait_queue_head_t* head, poll_table_struct* pt) {
     if (head == nullptr) return;
-    static_cast<CallbackTable*>(pt)->add_queue(Kernel::get().vfs().wait_queue(head));
-  }
-  void add_queue(std::shared_ptr<WaitQueue> q) {
-    const WaitQueue::Id id = q->add(fn);
-    entries->emplace_back(std::move(q), id);
+    auto* table = static_cast<CallbackTable*>(pt);
+    std::shared_ptr<WaitQueue> q = Kernel::get().vfs().wait_queue(head);
+    const WaitQueue::Id id = q->add(table->fn, table->once);
+    table->entries->emplace_back(std::move(q), id);
   }
 };
 
@@ -302,6 +314,7 @@ void Vfs::remove_proc_entry(const char* name, proc_dir_entry* parent) {
   }
   if (!warning.empty()) warn_context("%s", warning.c_str());
   rundown(removed);
+  hook_point("remove_proc_entry");
 }
 
 // Unlinks node and everything below it; collects them, top first.
@@ -314,13 +327,13 @@ void Vfs::detach_locked(const std::shared_ptr<Node>& node,
     stack.pop_back();
     n->linked = false;
     out->push_back(n);
-    graveyard_.push_back(n);
     for (auto& [child_name, child] : n->children) stack.push_back(child);
   }
 }
 
-// Waits for the calls in flight on the removed entries, releases their open files and wakes
-// their pollers. No lock is held.
+// Waits for the calls in flight on the removed entries and releases their open files. As in
+// Linux, nobody is woken: pollers of a removed entry wait on whatever queue they were on.
+// No lock is held.
 void Vfs::rundown(const std::vector<std::shared_ptr<Node>>& nodes) {
   if (nodes.empty()) return;
   Scheduler& s = Kernel::get().sched();
@@ -349,7 +362,6 @@ void Vfs::rundown(const std::vector<std::shared_ptr<Node>>& nodes) {
     const file_operations* fops = f->node->fops;
     if (fops != nullptr && fops->release != nullptr) fops->release(&f->node->ino, &f->file);
   }
-  for (const auto& n : nodes) n->gone->wake();
 }
 
 // --- Attribute files and directories -------------------------------------------------------------
@@ -460,6 +472,8 @@ size_t Vfs::open_files() const {
   return files_.size();
 }
 
+size_t Vfs::live_entries() { return proc_dir_entry::live_entries.load(std::memory_order_relaxed); }
+
 // --- Open files -------------------------------------------------------------------------------
 
 Vfs::File Vfs::get_file(Process& proc, int fd) {
@@ -569,6 +583,9 @@ int Vfs::open(Process& proc, const std::string& path, int flags) {
     fd = next_fd_++;
     files_[fd] = f;
   }
+  // The open happens before a removal that waits for it: the edge is stated before the
+  // in-flight count drops.
+  tsan::release(node.get());
   {
     Scheduler::Lock lock(Kernel::get().sched());
     node->files.push_back(f);
@@ -578,7 +595,6 @@ int Vfs::open(Process& proc, const std::string& path, int flags) {
       for (Task* t : node->removers) Kernel::get().sched().wake(t);
     }
   }
-  tsan::release(node.get());
   return fd;
 }
 
@@ -596,16 +612,27 @@ int Vfs::close(Process& proc, int fd) {
   return 0;
 }
 
+// The page is filled by show at the first read, and again only when a read does not go on from
+// where the last one stopped (after a seek): a value is never read half from one show and half
+// from another.
 ssize_t Vfs::attr_read(VfsFile& f, const UserBuffer& buf, size_t count) {
   if (!f.node->show) return -EIO;
-  std::string page(kAttrPageSize + 1, '\0');
-  ssize_t len = f.node->show(page.data());
-  if (len < 0) return len;
-  if (static_cast<size_t>(len) > kAttrPageSize) len = static_cast<ssize_t>(kAttrPageSize);
+  if (!f.attr_filled || f.file.f_pos != f.attr_next) {
+    std::string page(kAttrPageSize + 1, '\0');
+    ssize_t len = f.node->show(page.data());
+    if (len < 0) return len;
+    if (static_cast<size_t>(len) > kAttrPageSize) len = static_cast<ssize_t>(kAttrPageSize);
+    page.resize(static_cast<size_t>(len));
+    f.attr_page = std::move(page);
+    f.attr_filled = true;
+  }
   loff_t pos = f.file.f_pos;
   const ssize_t ret =
-      simple_read_from_buffer(buf.data, count, &pos, page.data(), static_cast<size_t>(len));
-  if (ret >= 0) f.file.f_pos = pos;
+      simple_read_from_buffer(buf.data, count, &pos, f.attr_page.data(), f.attr_page.size());
+  if (ret >= 0) {
+    f.file.f_pos = pos;
+    f.attr_next = pos;
+  }
   return ret;
 }
 
@@ -691,6 +718,8 @@ loff_t Vfs::lseek(Process& proc, int fd, loff_t offset, int whence) {
     } else {
       ret = default_llseek(&f->file, offset, whence);
     }
+    // A seek starts an attribute file's page afresh, as seq_lseek does.
+    if (ret >= 0) f->attr_filled = false;
   }
   end_call(f);
   return ret;
@@ -698,11 +727,10 @@ loff_t Vfs::lseek(Process& proc, int fd, loff_t offset, int whence) {
 
 // --- Poll -------------------------------------------------------------------------------------
 
-// One call of the file's poll. With a registering table, the entry's removal is watched too.
+// One call of the file's poll. A removed entry answers with the default mask, as Linux's
+// proc_reg_poll does, and registers nothing.
 __poll_t Vfs::poll_file(const File& f, poll_table* pt) {
-  auto* table = static_cast<CallbackTable*>(pt);
-  if (table != nullptr && table->qproc != nullptr) table->add_queue(f->node->gone);
-  if (!begin_call(*f)) return DEFAULT_POLLMASK | POLLHUP;
+  if (!begin_call(*f)) return DEFAULT_POLLMASK;
   __poll_t mask = DEFAULT_POLLMASK;
   const file_operations* fops = f->node->fops;
   if (!f->node->attribute && fops != nullptr && fops->poll != nullptr) {
@@ -724,7 +752,7 @@ int Vfs::poll(Process& proc, std::vector<pollfd>& fds, int timeout_ms) {
         triggered = true;
         s.wake(self);
       },
-      &entries);
+      &entries, /*one_shot=*/false);
   std::optional<int64_t> deadline;
   if (timeout_ms >= 0) deadline = s.now() + static_cast<int64_t>(timeout_ms) * kNsPerMs;
 
@@ -764,7 +792,8 @@ int Vfs::poll(Process& proc, std::vector<pollfd>& fds, int timeout_ms) {
   return count;
 }
 
-PollWatchResult Vfs::poll_watch(Process& proc, int fd, std::function<void()> on_wake) {
+PollWatchResult Vfs::poll_watch(Process& proc, int fd, std::function<void()> on_wake,
+                                bool one_shot) {
   ProcessScope scope(proc);
   PollWatchResult r;
   File f = get_file(proc, fd);
@@ -772,7 +801,7 @@ PollWatchResult Vfs::poll_watch(Process& proc, int fd, std::function<void()> on_
     r.mask = -EBADF;
     return r;
   }
-  CallbackTable table(std::move(on_wake), &r.watch.entries_);
+  CallbackTable table(std::move(on_wake), &r.watch.entries_, one_shot);
   r.mask = static_cast<int>(poll_file(f, &table));
   return r;
 }

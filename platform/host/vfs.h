@@ -18,14 +18,15 @@
 //
 // Removal (remove_proc_entry, remove) with open files works like Linux's proc_entry_rundown:
 // new calls on the entry fail at once, calls in flight finish first (the remover waits in the
-// scheduler), then .release runs once for every file still open, and the entry's pollers are
-// woken. Later calls on those files fail: read and write with -EIO, lseek with -EINVAL, poll
-// with DEFAULT_POLLMASK | POLLHUP; close succeeds without a second release. Opening a removed
+// scheduler), then .release runs once for every file still open. Nobody is woken: a poller of
+// the entry keeps waiting on the queues the file's poll registered it on. Later calls on those
+// files fail: read and write with -EIO, lseek with -EINVAL; poll answers DEFAULT_POLLMASK
+// without calling the file's poll; close succeeds without a second release. Opening a removed
 // entry fails with -ENOENT.
 //
-// Lifetime: entries that are removed stay allocated until the VFS is destroyed, so a stale
-// proc_dir_entry pointer held by a module is never dangling (it simply names nothing). Wait
-// queue records live as long as the VFS (or a PollWatch that uses them).
+// Lifetime: a removed entry is freed once no open file refers to it, as Linux frees a
+// proc_dir_entry; a module must not keep pointers to entries it removed. Wait queue records
+// live as long as the VFS (or a PollWatch that uses them).
 //
 // Locks: mutex_ guards the tree and the descriptor table; per-entry call counts and per-file
 // release state are guarded by the scheduler lock (a remover blocks on them). Module code is
@@ -97,24 +98,35 @@ class UserMemoryScope {
 // The host record behind a wait_queue_head_t. Entries are callbacks that wake() runs under the
 // queue's own lock, in the waker's context (hard interrupts included): they must not block,
 // must not call into the module or the VFS and must not add or remove entries of this queue;
-// queueing a notification for later is what they are for.
+// queueing a notification for later is what they are for. A one-shot entry leaves the queue
+// when it has run (as an auto-removing wait entry does).
 class WaitQueue : public std::enable_shared_from_this<WaitQueue> {
  public:
   using Id = uint64_t;
-  Id add(std::function<void()> fn);
+  explicit WaitQueue(const void* head = nullptr) : head_(head) {}
+  Id add(std::function<void()> fn, bool once = false);
   void remove(Id id);
   // Runs every entry. Safe in any context.
   void wake();
   size_t waiters() const;
+  // The address of the wait_queue_head_t this record stands behind.
+  const void* head() const { return head_; }
 
  private:
+  struct Entry {
+    Id id;
+    std::function<void()> fn;
+    bool once;
+  };
+  const void* const head_;
   mutable std::mutex mutex_;  // guards entries_ and next_id_; held while entries run
-  std::vector<std::pair<Id, std::function<void()>>> entries_;
+  std::vector<Entry> entries_;
   Id next_id_ = 1;
 };
 
-// Callback waiters registered by Vfs::poll_watch(); destroying the watch removes them. A watch
-// may outlive the entry it watches (and the VFS).
+// Callback waiters registered by Vfs::poll_watch(); destroying the watch removes those that
+// have not fired yet (each fires once, as one poll registration does). A watch may outlive the
+// entry it watches (and the VFS).
 class PollWatch {
  public:
   PollWatch() = default;
@@ -198,10 +210,14 @@ class Vfs {
   int close(Process& proc, int fd);
 
   // Event-driven poll for callers that cannot block (the FUSE bridge): calls the file's poll
-  // with a table that registers `on_wake` on every queue it waits on, and on the entry's own
-  // removal. on_wake runs in the waker's context (see WaitQueue). Returns the mask at the time
-  // of the call and the watch that keeps the registration.
-  PollWatchResult poll_watch(Process& proc, int fd, std::function<void()> on_wake);
+  // with a table that registers `on_wake` on every queue it waits on. on_wake runs in the
+  // waker's context (see WaitQueue). Returns the mask at the time of the call and the watch that
+  // keeps the registration. A one-shot watch leaves each queue when it fires, as one poll(2)
+  // registration does; a lasting one stays until the watch is reset, as an epoll registration
+  // does (the driver's remove waits for it to go). As with poll(2), a removed entry wakes
+  // nobody.
+  PollWatchResult poll_watch(Process& proc, int fd, std::function<void()> on_wake,
+                             bool one_shot = true);
 
   // Tree queries.
   std::optional<std::vector<DirEntry>> readdir(const std::string& path);
@@ -209,6 +225,11 @@ class Vfs {
   bool exists(const std::string& path);
   // Open descriptors, over all processes.
   size_t open_files() const;
+  // Entries (files and directories) allocated, removed or not, over every VFS.
+  static size_t live_entries();
+  // Addresses of the wait queue heads in [begin, end) that still have waiters, with their
+  // counts (the module loader's check at unload).
+  std::vector<std::pair<const void*, size_t>> waited_queues_in(uintptr_t begin, uintptr_t end);
 
   // Used by the module loader after a module's exit: removes every /proc entry whose file
   // operations lie in [begin, end) or belong to `owner`, and returns their paths.
@@ -244,13 +265,12 @@ class Vfs {
   ssize_t attr_write(VfsFile& f, const UserBuffer& buf, size_t count);
 
   mutable std::mutex mutex_;  // guards the tree (the nodes' children and parents), files_,
-                              // next_fd_, graveyard_ and queues_
+                              // next_fd_ and queues_
   std::shared_ptr<Node> root_;
   std::shared_ptr<Node> proc_root_;
   std::shared_ptr<Node> sys_root_;
   std::map<int, File> files_;
   int next_fd_ = 3;
-  std::vector<std::shared_ptr<Node>> graveyard_;  // removed entries, kept for stale pointers
   std::unordered_map<const void*, std::shared_ptr<WaitQueue>> queues_;  // by address
 };
 

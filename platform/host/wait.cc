@@ -7,17 +7,17 @@
 
 namespace host {
 
-WaitQueue::Id WaitQueue::add(std::function<void()> fn) {
+WaitQueue::Id WaitQueue::add(std::function<void()> fn, bool once) {
   std::lock_guard<std::mutex> lock(mutex_);
   const Id id = next_id_++;
-  entries_.emplace_back(id, std::move(fn));
+  entries_.push_back({id, std::move(fn), once});
   return id;
 }
 
 void WaitQueue::remove(Id id) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it =
-      std::find_if(entries_.begin(), entries_.end(), [id](const auto& e) { return e.first == id; });
+      std::find_if(entries_.begin(), entries_.end(), [id](const Entry& e) { return e.id == id; });
   if (it != entries_.end()) entries_.erase(it);
 }
 
@@ -25,7 +25,8 @@ void WaitQueue::wake() {
   // Whatever the waker did before the wake-up happens before the woken waiter goes on.
   tsan::release(this);
   std::lock_guard<std::mutex> lock(mutex_);
-  for (auto& [id, fn] : entries_) fn();
+  for (Entry& e : entries_) e.fn();
+  std::erase_if(entries_, [](const Entry& e) { return e.once; });
 }
 
 size_t WaitQueue::waiters() const {
@@ -43,7 +44,7 @@ std::shared_ptr<WaitQueue> Vfs::wait_queue(wait_queue_head_t* head) {
       auto it = queues_.find(h);
       if (it != queues_.end()) return it->second;
     }
-    auto fresh = std::make_shared<WaitQueue>();
+    auto fresh = std::make_shared<WaitQueue>(head);
     if (__atomic_compare_exchange_n(&head->host, &h, fresh.get(), false, __ATOMIC_ACQ_REL,
                                     __ATOMIC_ACQUIRE)) {
       queues_[fresh.get()] = fresh;
@@ -54,12 +55,29 @@ std::shared_ptr<WaitQueue> Vfs::wait_queue(wait_queue_head_t* head) {
 }
 
 void Vfs::init_wait_queue(wait_queue_head_t* head) {
-  auto fresh = std::make_shared<WaitQueue>();
+  auto fresh = std::make_shared<WaitQueue>(head);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     queues_[fresh.get()] = fresh;
   }
   __atomic_store_n(&head->host, fresh.get(), __ATOMIC_RELEASE);
+}
+
+std::vector<std::pair<const void*, size_t>> Vfs::waited_queues_in(uintptr_t begin, uintptr_t end) {
+  std::vector<std::shared_ptr<WaitQueue>> candidates;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& [key, q] : queues_) {
+      const auto at = reinterpret_cast<uintptr_t>(q->head());
+      if (at >= begin && at < end) candidates.push_back(q);
+    }
+  }
+  std::vector<std::pair<const void*, size_t>> out;
+  for (const auto& q : candidates) {
+    const size_t n = q->waiters();
+    if (n > 0) out.emplace_back(q->head(), n);
+  }
+  return out;
 }
 
 }  // namespace host
@@ -75,5 +93,9 @@ void wake_up_interruptible(wait_queue_head_t* wq) {
 }
 
 void wake_up(wait_queue_head_t* wq) { wake_up_interruptible(wq); }
+
+int waitqueue_active(wait_queue_head_t* wq) {
+  return host::Kernel::get().vfs().wait_queue(wq)->waiters() > 0 ? 1 : 0;
+}
 
 }  // extern "C"

@@ -1,6 +1,7 @@
 // The system work queue and its single worker.
 #include <algorithm>
 
+#include "faults.h"
 #include "kernel.h"
 #include "tsan.h"
 #include "warn.h"
@@ -282,7 +283,9 @@ bool queue_work(struct workqueue_struct* wq, struct work_struct* work) {
 }
 
 bool cancel_work_sync(struct work_struct* work) {
-  return host::Kernel::get().wq().cancel_sync(work);
+  const bool was_pending = host::Kernel::get().wq().cancel_sync(work);
+  host::hook_point("cancel_work_sync");
+  return was_pending;
 }
 
 bool flush_work(struct work_struct* work) { return host::Kernel::get().wq().flush(work); }

@@ -221,6 +221,46 @@ TEST_F(ModuleTest, LeftoversAtUnloadAreWarnedAboutAndCleanedUp) {
   EXPECT_FALSE(mapped());
 }
 
+// As debugobjects would: a poller left on a wait queue in the module's memory when it is unloaded
+// (here the module's entry was removed under it, which wakes nobody) is reported.
+TEST_F(ModuleTest, UnloadWithAPollerStillOnItsQueueWarns) {
+  ASSERT_EQ(modules().insmod(kModule, {"leak_proc=1"}), 0);
+  const int fd = vfs().open(user, kValue, O_RDONLY);
+  ASSERT_GE(fd, 0);
+  std::atomic<int> ready{-1};
+  host::Thread poller = sched().spawn("poller", [&] {
+    std::vector<pollfd> fds{{fd, POLLPRI, 0}};
+    ready = vfs().poll(user, fds, 2000);
+  });
+  advance_ms(1);
+  ASSERT_TRUE(vfs().remove("/proc/testmod"));  // releases the open file and its reference
+  EXPECT_EQ(modules().rmmod(kModule), 0);
+  auto warnings = take_warnings();
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].message.find("unloaded while the wait queue"), std::string::npos)
+      << warnings[0].message;
+  EXPECT_NE(warnings[0].message.find("1 waiter"), std::string::npos);
+  poller.join();
+  EXPECT_EQ(ready.load(), 0) << "nothing woke it; it timed out";
+  vfs().close(user, fd);
+}
+
+// A parameter file is read from one page filled at the first read, as sysfs does: a read split
+// around a write never mixes two values.
+TEST_F(ModuleTest, ParameterReadSplitAroundAWriteShowsOneValue) {
+  ASSERT_EQ(modules().insmod(kModule, {"counter=1280"}), 0);
+  const int fd = vfs().open(root, kCounterParam, O_RDONLY);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(vfs().read(root, fd, 2).data, "12");
+  EXPECT_EQ(write_file(root, kCounterParam, "-1"), 2);
+  EXPECT_EQ(vfs().read(root, fd, 64).data, "80\n");
+  EXPECT_EQ(vfs().read(root, fd, 64).ret, 0);
+  // A seek starts afresh.
+  EXPECT_EQ(vfs().lseek(root, fd, 0, SEEK_SET), 0);
+  EXPECT_EQ(vfs().read(root, fd, 64).data, "-1\n");
+  vfs().close(root, fd);
+}
+
 TEST_F(ModuleTest, ShutdownUnloadsModulesWithOpenFiles) {
   ASSERT_EQ(modules().insmod(kModule), 0);
   ASSERT_GE(vfs().open(user, kValue, O_RDONLY), 0);

@@ -144,36 +144,57 @@ TEST_F(PollTest, WakeUpFromHardInterruptContextNeitherBlocksNorWarns) {
   EXPECT_EQ(now(), 10 * kNsPerMs);
 }
 
-TEST_F(PollTest, RemovalWakesABlockedPollerWithHangUp) {
-  std::atomic<short> revents{0};
+// As in Linux, removing an entry wakes nobody: a blocked poller sleeps on until its timeout,
+// still registered on the file's queue, and a later poll of the removed entry answers the
+// default mask without calling the file's poll.
+TEST_F(PollTest, RemovalWakesNobody) {
+  std::atomic<int> result{-99};
   host::Thread poller = sched().spawn("poller", [&] {
     short r = 0;
-    poll_one(fd, POLLPRI, -1, &r);
-    revents = r;
+    result = poll_one(fd, POLLPRI, 1000, &r);
   });
   advance_ms(5);
   remove_proc_entry("events", nullptr);
-  poller.join();
-  EXPECT_EQ(revents.load(), POLLHUP);
+  EXPECT_EQ(result.load(), -99) << "still asleep";
   EXPECT_EQ(now(), 5 * kNsPerMs);
+  EXPECT_EQ(waitqueue_active(&g_event_wq), 1);
+  poller.join();
+  EXPECT_EQ(result.load(), 0);
+  EXPECT_EQ(now(), 1000 * kNsPerMs);
+  EXPECT_EQ(waitqueue_active(&g_event_wq), 0) << "it left the queue when it returned";
+  short r = 0;
+  EXPECT_EQ(poll_one(fd, POLLIN | POLLPRI, 0, &r), 1);
+  EXPECT_EQ(r, POLLIN);
 }
 
-TEST_F(PollTest, PollWatchCallsBackOnWakeUpUntilReleased) {
+TEST_F(PollTest, PollWatchFiresOnceOrLastsUntilReleased) {
   std::atomic<int> calls{0};
   host::PollWatchResult w = vfs().poll_watch(proc, fd, [&] { ++calls; });
   EXPECT_EQ(w.mask, 0);
-  EXPECT_EQ(w.watch.queues(), 2u);  // the file's queue and the entry's removal
+  EXPECT_EQ(w.watch.queues(), 1u);
+  EXPECT_EQ(waitqueue_active(&g_event_wq), 1);
+  publish_event();
+  EXPECT_EQ(calls.load(), 1);
+  EXPECT_EQ(waitqueue_active(&g_event_wq), 0) << "a one-shot watch leaves when it fires";
   publish_event();
   EXPECT_EQ(calls.load(), 1);
   EXPECT_EQ(vfs().poll_watch(proc, fd, [] {}).mask, POLLPRI);
-  w.watch.reset();
-  publish_event();
-  EXPECT_EQ(calls.load(), 1);
 
-  host::PollWatchResult gone = vfs().poll_watch(proc, fd, [&] { ++calls; });
+  std::atomic<int> lasting_calls{0};
+  host::PollWatchResult lasting = vfs().poll_watch(
+      proc, fd, [&] { ++lasting_calls; }, /*one_shot=*/false);
+  publish_event();
+  publish_event();
+  EXPECT_EQ(lasting_calls.load(), 2);
+  lasting.watch.reset();
+  EXPECT_EQ(waitqueue_active(&g_event_wq), 0);
+  publish_event();
+  EXPECT_EQ(lasting_calls.load(), 2);
+
+  host::PollWatchResult armed = vfs().poll_watch(proc, fd, [&] { ++calls; });
   remove_proc_entry("events", nullptr);
-  EXPECT_EQ(calls.load(), 2);
-  EXPECT_EQ(vfs().poll_watch(proc, fd, [] {}).mask, static_cast<int>(DEFAULT_POLLMASK | POLLHUP));
+  EXPECT_EQ(calls.load(), 1) << "removal wakes nobody";
+  EXPECT_EQ(vfs().poll_watch(proc, fd, [] {}).mask, static_cast<int>(DEFAULT_POLLMASK));
   EXPECT_EQ(vfs().poll_watch(proc, 99, [] {}).mask, -EBADF);
 }
 
