@@ -18,30 +18,92 @@
 
 namespace sim {
 
-// The pending notification of one open file. The wait-queue callback only moves the handle
-// out, under this small lock; the notifier thread sends it.
-struct FuseBridge::PollSlot {
-  std::mutex mutex;  // guards ph
-  fuse_pollhandle* ph = nullptr;
+// The poll registration of one open file and its pending notification. The registration is
+// held as a program's epoll registration would be: it lasts while the file is open, and after
+// every wake-up the notifier polls the file again and puts the new registration in place of the
+// old one. So the owner of a wait queue sees it leave as soon as the file's poll stops
+// registering (a device that goes away answers POLLERR | POLLHUP and waits on nothing), and a
+// hang-up once seen is kept for the caller's next poll, which may come after the entry is gone.
+// The wait-queue callback only queues the slot for the notifier.
+struct FuseBridge::PollSlot : std::enable_shared_from_this<FuseBridge::PollSlot> {
   FuseBridge* bridge = nullptr;
+  host::Process proc;
+  int fd = -1;  // the VFS descriptor
 
+  std::mutex mutex;  // guards the members below; never held while calling into the VFS
+  fuse_pollhandle* ph = nullptr;
+  host::PollWatch watch;
+  unsigned hung_up = 0;  // POLLERR | POLLHUP once the file reported them
+  bool queued = false;   // waiting for the notifier
+  bool closed = false;
+
+  // The caller's handle, to notify at the next wake-up.
   void set(fuse_pollhandle* next) {
     fuse_pollhandle* old;
     {
       std::lock_guard<std::mutex> l(mutex);
       old = ph;
-      ph = next;
+      ph = closed ? nullptr : next;
+      if (closed) old = next;
     }
     if (old) fuse_pollhandle_destroy(old);
   }
+  // In the waker's context: hands the slot to the notifier, once until it is served.
   void fire() {
+    {
+      std::lock_guard<std::mutex> l(mutex);
+      if (queued || closed) return;
+      queued = true;
+    }
+    bridge->notify_later(shared_from_this());
+  }
+  // The notifier's turn: the handle to notify, if any.
+  fuse_pollhandle* serve() {
+    std::lock_guard<std::mutex> l(mutex);
+    queued = false;
+    fuse_pollhandle* p = ph;
+    ph = nullptr;
+    return p;
+  }
+  // Polls the file, registering anew; returns its mask with a hang-up seen before, or a
+  // negative errno.
+  int rearm() {
+    std::weak_ptr<PollSlot> self = weak_from_this();
+    host::PollWatchResult r = bridge->vfs().poll_watch(
+        proc, fd,
+        [self] {
+          if (std::shared_ptr<PollSlot> s = self.lock()) s->fire();
+        },
+        /*one_shot=*/false);
+    host::PollWatch old;
+    unsigned latched;
+    {
+      std::lock_guard<std::mutex> l(mutex);
+      if (r.mask > 0) hung_up |= static_cast<unsigned>(r.mask) & (POLLERR | POLLHUP);
+      latched = hung_up;
+      if (closed) {
+        old = std::move(r.watch);
+      } else {
+        old = std::move(watch);
+        watch = std::move(r.watch);
+      }
+    }
+    old.reset();
+    return r.mask < 0 ? r.mask : static_cast<int>(static_cast<unsigned>(r.mask) | latched);
+  }
+  // At release: the registration goes and nothing is notified any more.
+  void close() {
+    host::PollWatch old;
     fuse_pollhandle* p;
     {
       std::lock_guard<std::mutex> l(mutex);
+      closed = true;
+      old = std::move(watch);
       p = ph;
       ph = nullptr;
     }
-    if (p) bridge->notify_later(p);
+    old.reset();
+    if (p) fuse_pollhandle_destroy(p);
   }
 };
 
@@ -53,8 +115,6 @@ struct FuseBridge::Handle {
   const ControlFile* control = nullptr;  // kControl
   host::Mutex position;                  // serialises seek-and-transfer pairs on fd
   std::shared_ptr<PollSlot> slot = std::make_shared<PollSlot>();
-  std::mutex watch_mutex;  // guards watch; never held while calling into the VFS
-  host::PollWatch watch;
 };
 
 namespace {
@@ -207,6 +267,8 @@ int op_open(const char* path, fuse_file_info* fi) {
     int fd = bridge().vfs().open(h->proc, path, fi->flags & (O_ACCMODE | O_NONBLOCK));
     if (fd < 0) return fd;
     h->fd = fd;
+    h->slot->proc = h->proc;
+    h->slot->fd = fd;
   }
   fi->direct_io = 1;
   fi->keep_cache = 0;
@@ -251,33 +313,18 @@ int op_poll(const char*, fuse_file_info* fi, fuse_pollhandle* ph, unsigned* reve
     *reventsp = POLLIN | POLLOUT | POLLRDNORM | POLLWRNORM;
     return 0;
   }
-  // The handle is stored before the callback is registered, so a wake-up right after the
+  // The handle is stored before the file is polled, so a wake-up right after the
   // registration finds it.
   if (ph) h->slot->set(ph);
-  std::shared_ptr<FuseBridge::PollSlot> slot = h->slot;
-  host::PollWatchResult r = bridge().vfs().poll_watch(h->proc, h->fd, [slot] { slot->fire(); });
-  host::PollWatch old;
-  {
-    std::lock_guard<std::mutex> l(h->watch_mutex);
-    old = std::move(h->watch);
-    h->watch = std::move(r.watch);
-  }
-  old.reset();
-  if (r.mask < 0) return r.mask;
-  *reventsp = static_cast<unsigned>(r.mask);
+  int mask = h->slot->rearm();
+  if (mask < 0) return mask;
+  *reventsp = static_cast<unsigned>(mask);
   return 0;
 }
 
 int op_release(const char*, fuse_file_info* fi) {
   FuseBridge::Handle* h = handle_of(fi);
-  {
-    host::PollWatch w;
-    {
-      std::lock_guard<std::mutex> l(h->watch_mutex);
-      w = std::move(h->watch);
-    }
-  }
-  h->slot->set(nullptr);
+  h->slot->close();
   if (h->kind == FuseBridge::Handle::Kind::kVfs) bridge().vfs().close(h->proc, h->fd);
   bridge().untrack(h);
   delete h;
@@ -391,29 +438,19 @@ void FuseBridge::unmount() {
     left.swap(handles_);
   }
   for (Handle* h : left) {
-    {
-      std::lock_guard<std::mutex> l(h->watch_mutex);
-      h->watch.reset();
-    }
-    h->slot->set(nullptr);
+    h->slot->close();
     if (h->kind == Handle::Kind::kVfs) vfs_.close(h->proc, h->fd);
     delete h;
   }
 }
 
-void FuseBridge::notify_later(fuse_pollhandle* ph) {
+void FuseBridge::notify_later(std::shared_ptr<PollSlot> slot) {
   {
     std::lock_guard<std::mutex> l(notify_mutex_);
-    if (!stopping_) {
-      pending_.push_back(ph);
-      ph = nullptr;
-    }
+    if (stopping_) return;  // the slot's handle goes when its file is released
+    pending_.push_back(std::move(slot));
   }
-  if (ph) {
-    fuse_pollhandle_destroy(ph);
-  } else {
-    notify_cv_.notify_one();
-  }
+  notify_cv_.notify_one();
 }
 
 void FuseBridge::track(Handle* h) {
@@ -431,11 +468,15 @@ void FuseBridge::notifier_loop() {
   for (;;) {
     notify_cv_.wait(l, [this] { return stopping_ || !pending_.empty(); });
     if (pending_.empty() && stopping_) return;
-    fuse_pollhandle* ph = pending_.front();
+    std::shared_ptr<PollSlot> slot = std::move(pending_.front());
     pending_.pop_front();
     l.unlock();
-    fuse_notify_poll(ph);
-    fuse_pollhandle_destroy(ph);
+    fuse_pollhandle* ph = slot->serve();
+    slot->rearm();
+    if (ph) {
+      fuse_notify_poll(ph);
+      fuse_pollhandle_destroy(ph);
+    }
     l.lock();
   }
 }

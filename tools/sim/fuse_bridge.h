@@ -7,8 +7,10 @@
 // board's root: the entries show as theirs, and their uid and gid act as 0 in the simulated
 // kernel (run by root, nothing is mapped). Reads and writes go to that file at the
 // caller's position and return the handler's result (a negative errno reaches the caller as
-// errno). poll() registers a callback on the file's wait queues; when they are woken a notifier
-// thread sends a FUSE poll notification, so real pollers see POLLPRI.
+// errno). poll() registers a callback on the file's wait queues that lasts while the file is open;
+// when they are woken a notifier thread polls the file again (renewing the registration) and
+// sends a FUSE poll notification, so real pollers see POLLPRI, and a hang-up of a file that goes
+// away.
 //
 // Threading: libfuse runs requests on its own threads; each becomes a host task when it first
 // calls into the kernel. Controls' callbacks run on those threads and may block in the
@@ -69,7 +71,7 @@ class FuseBridge {
   unsigned owner_gid() const { return owner_gid_; }
   const std::vector<ControlFile>& controls() const { return controls_; }
   std::string kernel_log() const { return kernel_log_(); }
-  void notify_later(fuse_pollhandle* ph);
+  void notify_later(std::shared_ptr<PollSlot> slot);
   void track(Handle* h);
   void untrack(Handle* h);
 
@@ -87,7 +89,7 @@ class FuseBridge {
 
   std::mutex notify_mutex_;  // guards pending_, handles_ and stopping_
   std::condition_variable notify_cv_;
-  std::deque<fuse_pollhandle*> pending_;
+  std::deque<std::shared_ptr<PollSlot>> pending_;
   std::vector<Handle*> handles_;
   bool stopping_ = false;
   std::thread notifier_;
