@@ -29,7 +29,16 @@ int force_height = -1;
 int force_fps = -1;
 
 static bool lt7911_init_done;
-static bool work_initialised;
+
+// The life of get_video_info_work: not yet initialised, initialised (it may be queued), or
+// gone for good once the module's exit has begun. The probe holds lt7911_work_lock from its
+// cancel to its INIT_WORK and the parameter set operation holds it while it queues, so no
+// parameter write queues the item between the two or after the exit has begun.
+#define WORK_NONE 0
+#define WORK_READY 1
+#define WORK_GONE 2
+static DEFINE_MUTEX(lt7911_work_lock);
+static int work_state = WORK_NONE;
 
 // Set from the start of a probe that goes ahead until its failure or the remove of its chip:
 // a second chip is refused while it is set.
@@ -37,7 +46,13 @@ static bool chip_claimed;
 
 void lt7911_init_done_set(bool done) { smp_store_release(&lt7911_init_done, done); }
 bool lt7911_init_done_get(void) { return smp_load_acquire(&lt7911_init_done); }
-bool lt7911_work_ready(void) { return smp_load_acquire(&work_initialised); }
+bool lt7911_work_queue(void) {
+  bool queued = false;
+  mutex_lock(&lt7911_work_lock);
+  if (work_state == WORK_READY) queued = queue_work(system_wq, &get_video_info_work);
+  mutex_unlock(&lt7911_work_lock);
+  return queued;
+}
 
 static bool chip_claim(void) {
   bool expected = false;
@@ -53,10 +68,12 @@ static void chip_release(void) { smp_store_release(&chip_claimed, false); }
 static int lt7911_bring_up(struct i2c_client* new_client) {
   lt7911_init_done_set(false);
   // A parameter write after an earlier remove may have queued the item; it must be idle
-  // before it is initialised again.
-  if (lt7911_work_ready()) cancel_work_sync(&get_video_info_work);
+  // before it is initialised again, and stay so until it is.
+  mutex_lock(&lt7911_work_lock);
+  if (work_state == WORK_READY) cancel_work_sync(&get_video_info_work);
   INIT_WORK(&get_video_info_work, get_hdmi_info_handler);
-  smp_store_release(&work_initialised, true);
+  work_state = WORK_READY;
+  mutex_unlock(&lt7911_work_lock);
   client = new_client;
 
   printk(KERN_INFO "Force HDMI width: %d, height: %d, fps: %d\n", READ_ONCE(force_width),
@@ -118,6 +135,7 @@ static int lt7911_bring_up(struct i2c_client* new_client) {
     return -ENOMEM;
   }
 
+  status_pollers_welcome();
   proc_buffer_init();
 
   // Power-cycle the chip with its interrupt masked.
@@ -132,6 +150,9 @@ static int lt7911_bring_up(struct i2c_client* new_client) {
 
   lt7911_init_done_set(true);
   printk(KERN_INFO "lt7911_manage module loaded\n");
+  // The chip's interrupt at power-up came while bring-up was unfinished and was ignored: ask
+  // the chip once now, so that a source present at bind is reported without a further event.
+  queue_work(system_wq, &get_video_info_work);
   return 0;
 
 parse_failed:
@@ -159,6 +180,9 @@ int lt7911_manage_remove(struct i2c_client* old_client) {
 
   lt7911_init_done_set(false);
   cancel_work_sync(&get_video_info_work);
+  // Pollers of the status file leave poll() before its entry goes: a removed entry wakes
+  // nobody, and its wait queue lives in this module's memory.
+  status_pollers_release();
   proc_info_exit();
   free_irq(irq_number, nullptr);
   if (INT_PIN >= 0) gpio_free(INT_PIN);
@@ -193,10 +217,16 @@ static struct i2c_driver lt7911_manage_driver = {
 static int lt7911_manage_init(void) { return i2c_add_driver(&lt7911_manage_driver); }
 
 static void lt7911_manage_exit(void) {
+  int state;
+
   i2c_del_driver(&lt7911_manage_driver);
-  // A parameter write after the remove may have queued the item; let it finish before the
-  // module goes.
-  if (lt7911_work_ready()) cancel_work_sync(&get_video_info_work);
+  // A parameter write after the remove may have queued the item; from here on none can, and
+  // a queued or running one finishes before the module goes.
+  mutex_lock(&lt7911_work_lock);
+  state = work_state;
+  work_state = WORK_GONE;
+  mutex_unlock(&lt7911_work_lock);
+  if (state == WORK_READY) cancel_work_sync(&get_video_info_work);
 }
 
 module_init(lt7911_manage_init);

@@ -35,9 +35,9 @@ extern int force_fps;
 void lt7911_init_done_set(bool done);
 bool lt7911_init_done_get(void);
 
-// Whether the probe has initialised get_video_info_work at least once in this module lifetime;
-// nothing may queue the item before that.
-bool lt7911_work_ready(void);
+// Queues get_video_info_work from process context, if a probe has initialised it in this
+// module lifetime and the module's exit has not begun; true when it was queued. Sleeps.
+bool lt7911_work_queue(void);
 
 extern "C" {
 int lt7911_manage_probe(struct i2c_client* client, const struct i2c_device_id* id);

@@ -75,6 +75,10 @@ irqreturn_t gpio_irq_handler(int irq, void* dev_id) {
 
 /* ---- Power ---- */
 
+// Whether this module last drove the power line high; guarded by lt7911_chip_lock. The line
+// keeps its level while no driver holds it, so a new binding starts from the last level.
+static bool pwr_line_high;
+
 int lt7911_pwr_ctrl(int on) {
   WARN_ON(!mutex_is_locked(&lt7911_chip_lock));
   int level = on ? LT7911_PWR_LEVEL_ON : LT7911_PWR_LEVEL_OFF;
@@ -85,9 +89,11 @@ int lt7911_pwr_ctrl(int on) {
       printk(KERN_ERR "Failed to set GPIO %d to low\n", PWR_PIN);
     return -1;
   }
-  // The chip's registers, its bank select included, return to their reset values when its
-  // power comes back: forget the cached bank so the next access selects again.
-  old_offset = LT7911_BANK_NONE;
+  // The chip's registers, its bank select included, return to their reset values only when its
+  // power really comes back (the line goes from low to high): then the cached bank is forgotten,
+  // so the next access selects again. Switching on a chip that is on keeps the cache.
+  if (on && !pwr_line_high) old_offset = LT7911_BANK_NONE;
+  pwr_line_high = on != 0;
   power_text_set(on ? "on\n" : "off\n");
   return 0;
 }

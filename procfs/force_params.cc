@@ -30,9 +30,9 @@ int force_res_param_set(const char* val, const struct kernel_param* kp) {
       lt7911_force_resolution((u16)width, (u16)height, READ_ONCE(force_fps));
     return 0;
   }
-  // A forced value was cleared: measure the chip again, once the work item exists. Before the
-  // first probe there is none and nothing is queued.
-  if (lt7911_work_ready()) queue_work(system_wq, &get_video_info_work);
+  // A forced value was cleared: measure the chip again, once the work item exists and while the
+  // module is not going. Before the first probe there is none and nothing is queued.
+  lt7911_work_queue();
   return 0;
 }
 

@@ -5,6 +5,7 @@
 #include "platform/module.h"
 #include "platform/slab.h"
 #include "platform/string.h"
+#include "platform/time.h"
 
 DEFINE_SPINLOCK(lt7911_text_lock);
 
@@ -30,6 +31,12 @@ static char video_status_write_buffer[INFO_TEXT_SIZE];
 
 // A status write longer than this is refused.
 #define STATUS_WRITE_MAX 15
+
+// How often the remove looks again for pollers that have not yet left.
+#define STATUS_POLLER_DRAIN_MS 1
+
+// Set while the chip goes away (see status_pollers_release).
+static bool status_going;
 
 /* ---- Texts ---- */
 
@@ -165,8 +172,20 @@ ssize_t proc_video_status_write(struct file* file, const char __user* buf, size_
   return (ssize_t)count;
 }
 
+void status_pollers_welcome(void) { smp_store_release(&status_going, false); }
+
+void status_pollers_release(void) {
+  smp_store_release(&status_going, true);
+  wake_up_interruptible(&lt7911_ctx.wq);
+  while (waitqueue_active(&lt7911_ctx.wq)) msleep(STATUS_POLLER_DRAIN_MS);
+}
+
 __poll_t proc_video_status_poll(struct file* file, poll_table* wait) {
+  if (smp_load_acquire(&status_going)) return POLLERR | POLLHUP;
   poll_wait(file, &lt7911_ctx.wq, wait);
+  // A release that began before the registration has woken the queue already; the queue's
+  // lock orders its flag before this load.
+  if (smp_load_acquire(&status_going)) return POLLERR | POLLHUP;
   int* seen_count = (int*)file->private_data;
   if (!seen_count) return POLLERR;
   return seen_count_get(seen_count) == change_count_now() ? 0 : POLLPRI;

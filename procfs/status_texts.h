@@ -67,6 +67,17 @@ void notify_status_change(void);
 // The acknowledgement: "new res" or "error res" becomes "stable\n" and is published.
 void update_status(void);
 
+// Pollers of the status file while the chip goes away. The remove calls
+// status_pollers_release before the files are removed: from then on a poll of the status file
+// reports POLLERR | POLLHUP and waits on nothing, every poller is woken, and the call returns
+// once no poller is left on lt7911_ctx.wq (a removed entry wakes nobody, and the queue lives in
+// this module's memory). A poller that registered by other means than poll() and select() (an
+// epoll set that ignores the hang-up) keeps it waiting until it lets go of the file.
+// status_pollers_welcome, at bring-up before the files exist, makes polls wait again. Both
+// sleep.
+void status_pollers_release(void);
+void status_pollers_welcome(void);
+
 // Status file operations.
 int proc_open(struct inode* inode, struct file* file);
 ssize_t proc_video_status_read(struct file* file, char __user* buf, size_t count, loff_t* ppos);

@@ -6,6 +6,7 @@
 #include "driver/driver_fixture.h"
 #include "platform/host/device_tree.h"
 #include "platform/host/irq_core.h"
+#include "platform/host/workqueues.h"
 
 namespace driver_test {
 namespace {
@@ -44,13 +45,19 @@ TEST_F(Binding, ModuleInformationAndAliases) {
 }
 
 TEST_F(Binding, GoodBindLogsConfigurationAndWritesStartTexts) {
+  // The status run that the bind queues is held at its first query, so that the start texts
+  // can be read.
+  std::shared_ptr<board::TransferHold> run =
+      bus().hold({.bank = 0xD2, .reg = 0x83, .dir = board::Direction::kWrite});
   size_t mark = log_mark();
   ASSERT_EQ(insmod(), 0);
+  ASSERT_TRUE(sched().run_until([&] { return run->reached(); }));
   EXPECT_TRUE(chip_bound());
   EXPECT_TRUE(in_order(log_since(mark), {"Force HDMI width: -1, height: -1, fps: -1",
                                          "lt7911: config bus=4 addr=0x2b irq_gpio=44 reset_gpio=67",
                                          "Chip: LT7911D", "lt7911_manage module loaded"}));
-  EXPECT_TRUE(errors_since(mark).empty());
+  // The bring-up logs no error; the run's first step is the LT7911D's watchdog refusal.
+  EXPECT_THAT(errors_since(mark), ElementsAre("LT7911D chip platform unsupported"));
   std::map<std::string, std::string> t = texts();
   EXPECT_EQ(t["power"], "on\n");
   EXPECT_EQ(t["status"], "disappear\n");
@@ -66,6 +73,17 @@ TEST_F(Binding, GoodBindLogsConfigurationAndWritesStartTexts) {
   EXPECT_EQ(kernel().irq().flags(irq) & 3u, 3u);
   EXPECT_EQ(kernel().irq().depth(irq), 0);
   EXPECT_TRUE(chip().powered());
+
+  // The run then publishes what the chip sees: no source.
+  size_t published = log_mark();
+  run->release();
+  settle();
+  EXPECT_TRUE(
+      in_order(log_since(published), {"HDMI signal state: 0x02", "HDMI signal has disappeared"}));
+  t = texts();
+  EXPECT_EQ(t["status"], "disappear\n");
+  EXPECT_EQ(t["width"], "0\n");
+  EXPECT_EQ(t["asr"], "0\n") << "the audio byte, read with the signal gone";
 }
 
 TEST_F(Binding, ProcDirectoryHoldsTenFilesWithTheirModes) {
@@ -90,11 +108,13 @@ TEST_F(Binding, IdentificationTransfersSelectEachBankOnce) {
   ASSERT_EQ(insmod(), 0);
   std::vector<std::string> lines = bus().log().lines_since(mark);
   // Enable (bank 0x80), then the two identity bytes in bank 0xA0 behind one select.
-  ASSERT_GE(lines.size(), 5u);
-  EXPECT_THAT(std::vector<std::string>(lines.begin(), lines.begin() + 5),
+  // Then, after the power cycle, the status run that the bind queues: it selects its banks
+  // afresh. Bring-up makes no other register access.
+  ASSERT_GE(lines.size(), 9u);
+  EXPECT_THAT(std::vector<std::string>(lines.begin(), lines.begin() + 9),
               ElementsAre("select 0x80", "write 0x80:0xEE = 0x01", "select 0xA0",
-                          "read 0xA0:0x00 -> 0x16", "read 0xA0:0x01 -> 0x05"));
-  EXPECT_EQ(lines.size(), 5u) << "bring-up makes no other register access";
+                          "read 0xA0:0x00 -> 0x16", "read 0xA0:0x01 -> 0x05", "select 0x80",
+                          "write 0x80:0xEE = 0x01", "select 0xD2", "write 0xD2:0x83 = 0x10"));
 }
 
 TEST_F(Binding, PowerCycleAtBringUpAsSeenByAReader) {
@@ -145,7 +165,11 @@ TEST_F(Binding, InterruptDuringBringUpQueuesNoWork) {
   brd().irq_line().set(false);
   prober.join();
   settle();
-  EXPECT_EQ(bus().log().lines_since(mark).size(), 5u) << "no worker run";
+  auto* work = static_cast<work_struct*>(symbol("get_video_info_work"));
+  ASSERT_NE(work, nullptr);
+  EXPECT_EQ(kernel().wq().runs(work), 1u) << "only the run that the finished bring-up queues";
+  EXPECT_EQ(count_of(bus().log().lines_since(mark), "write 0x80:0xEE = 0x01"), 2u)
+      << "the identification's enable and the one run's";
 }
 
 // A probe failure of the device tree: the messages, nothing claimed, no bind.
@@ -304,8 +328,9 @@ TEST_F(Binding, FailedEnableStillIdentifies) {
       {.bank = 0x80, .reg = 0xEE, .dir = board::Direction::kWrite}, board::FaultKind::kIo));
   size_t mark = log_mark();
   ASSERT_EQ(insmod(), 0);
-  EXPECT_THAT(errors_since(mark), ElementsAre("[W]Failed to write data to the i2c bus; ret = -5",
-                                              "Failed to enable LT7911D"));
+  EXPECT_THAT(errors_since(mark),
+              ElementsAre("[W]Failed to write data to the i2c bus; ret = -5",
+                          "Failed to enable LT7911D", "LT7911D chip platform unsupported"));
   EXPECT_TRUE(chip_bound());
 }
 
@@ -361,7 +386,8 @@ TEST_F(Binding, FailedPowerSwitchDoesNotFailTheBind) {
   size_t mark = log_mark();
   ASSERT_EQ(insmod(), 0);
   EXPECT_TRUE(chip_bound());
-  EXPECT_THAT(errors_since(mark), ElementsAre("Failed to set GPIO 67 to low"));
+  EXPECT_THAT(errors_since(mark),
+              ElementsAre("Failed to set GPIO 67 to low", "LT7911D chip platform unsupported"));
   EXPECT_EQ(read("power"), "on\n");
 }
 

@@ -144,6 +144,18 @@ class DriverTest : public testing_support::KernelTest {
     vfs.close(proc_, fd);
     return ret;
   }
+  // A parameter file of the module, written or read as this test's process.
+  static std::string param_path(const std::string& name) {
+    return std::string("/sys/module/lt7911_manage/parameters/") + name;
+  }
+  ssize_t param_write(host::Process& p, const std::string& name, const std::string& value) {
+    host::Vfs& vfs = kernel().vfs();
+    int fd = vfs.open(p, param_path(name), O_WRONLY);
+    if (fd < 0) return fd;
+    ssize_t ret = vfs.write(p, fd, value);
+    vfs.close(p, fd);
+    return ret;
+  }
   // Status texts of the six simple files.
   std::map<std::string, std::string> texts() {
     std::map<std::string, std::string> t;

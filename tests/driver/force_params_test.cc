@@ -16,20 +16,18 @@ class ForceParams : public DriverTest {
     ASSERT_EQ(insmod(params), 0);
     status_fd_ = open("status");
     ASSERT_GE(status_fd_, 0);
-    watch_ = kernel().vfs().poll_watch(proc_, status_fd_, [this] { wakeups_++; }).watch;
+    watch_ = kernel()
+                 .vfs()
+                 .poll_watch(
+                     proc_, status_fd_, [this] { wakeups_++; }, /*one_shot=*/false)
+                 .watch;
   }
   void TearDown() override {
     watch_.reset();
     DriverTest::TearDown();
   }
-  static std::string param_path(const std::string& name) {
-    return std::string("/sys/module/lt7911_manage/parameters/") + name;
-  }
   ssize_t set(const std::string& name, const std::string& value) {
-    int fd = kernel().vfs().open(proc_, param_path(name), O_WRONLY);
-    if (fd < 0) return fd;
-    ssize_t ret = kernel().vfs().write(proc_, fd, value);
-    kernel().vfs().close(proc_, fd);
+    ssize_t ret = param_write(proc_, name, value);
     settle();
     return ret;
   }
