@@ -136,25 +136,24 @@ class DriverTest : public testing_support::KernelTest {
     vfs.close(proc_, fd);
     return all;
   }
-  ssize_t write(const std::string& file, std::string_view bytes) {
+  // One write of a fresh open of any path, as process p.
+  ssize_t write_as(host::Process& p, const std::string& path, std::string_view bytes) {
     host::Vfs& vfs = kernel().vfs();
-    int fd = vfs.open(proc_, proc_path(file), O_WRONLY);
+    int fd = vfs.open(p, path, O_WRONLY);
     if (fd < 0) return fd;
-    ssize_t ret = vfs.write(proc_, fd, bytes);
-    vfs.close(proc_, fd);
+    ssize_t ret = vfs.write(p, fd, bytes);
+    vfs.close(p, fd);
     return ret;
   }
-  // A parameter file of the module, written or read as this test's process.
+  ssize_t write(const std::string& file, std::string_view bytes) {
+    return write_as(proc_, proc_path(file), bytes);
+  }
+  // A parameter file of the module.
   static std::string param_path(const std::string& name) {
     return std::string("/sys/module/lt7911_manage/parameters/") + name;
   }
   ssize_t param_write(host::Process& p, const std::string& name, const std::string& value) {
-    host::Vfs& vfs = kernel().vfs();
-    int fd = vfs.open(p, param_path(name), O_WRONLY);
-    if (fd < 0) return fd;
-    ssize_t ret = vfs.write(p, fd, value);
-    vfs.close(p, fd);
-    return ret;
+    return write_as(p, param_path(name), value);
   }
   // Status texts of the six simple files.
   std::map<std::string, std::string> texts() {
@@ -176,6 +175,14 @@ class DriverTest : public testing_support::KernelTest {
   }
   void unplug() {
     hdmi().unplug();
+    settle();
+  }
+  // Another interrupt from the chip with the input unchanged; every run it causes finishes.
+  void interrupt() {
+    brd().irq_line().set(false);
+    brd().irq_line().set(true);
+    settle();
+    brd().irq_line().set(false);
     settle();
   }
 

@@ -72,13 +72,6 @@ class Lifecycle : public DriverTest {
       *revents = n > 0 ? fds[0].revents : 0;
     });
   }
-  void interrupt() {
-    brd().irq_line().set(false);
-    brd().irq_line().set(true);
-    settle();
-    brd().irq_line().set(false);
-    settle();
-  }
 
   host::Process writer_{300, 0, 0, "writer"};
 };

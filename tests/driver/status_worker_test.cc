@@ -28,14 +28,6 @@ class StatusWorker : public DriverTest {
     watch_.reset();
     DriverTest::TearDown();
   }
-  // Another interrupt from the chip with the input unchanged.
-  void interrupt() {
-    brd().irq_line().set(false);
-    brd().irq_line().set(true);
-    settle();
-    brd().irq_line().set(false);
-    settle();
-  }
   // Module log lines since the mark, without the bus layer's host lines.
   std::vector<std::string> run_log(size_t mark) { return log_since(mark); }
   // Starts a run (an audio-rate change) and holds it at its resolution query; the caller

@@ -67,6 +67,16 @@ class SimMount : public ::testing::Test {
     if (!dir_.empty()) std::filesystem::remove(dir_);
   }
   std::string p(const std::string& rel) { return dir_ + rel; }
+  // The start of a Python program that opens the status file, reads it and registers it for
+  // POLLPRI in `po`.
+  std::string python_poller(const std::string& open_mode) {
+    return "import select,os\n"
+           "fd=os.open('" +
+           p("/proc/lt7911_info/status") + "'," + open_mode +
+           ")\n"
+           "os.read(fd,64)\n"
+           "po=select.poll(); po.register(fd,select.POLLPRI)\n";
+  }
   std::string bin_, dir_;
   pid_t pid_ = -1;
   FILE* out_ = nullptr;
@@ -85,17 +95,11 @@ TEST_F(SimMount, EveryFileReadsAfterBringUp) {
 }
 
 TEST_F(SimMount, PlugWakesAPythonPollerAndOkMakesItStable) {
-  std::string script =
-      "import select,os\n"
-      "fd=os.open('" +
-      p("/proc/lt7911_info/status") +
-      "',os.O_RDWR)\n"
-      "os.read(fd,64)\n"
-      "po=select.poll(); po.register(fd,select.POLLPRI)\n"
-      "print('ready',flush=True)\n"
-      "ev=po.poll(15000)\n"
-      "os.lseek(fd,0,0)\n"
-      "print(bool(ev and ev[0][1] & select.POLLPRI), os.read(fd,64),flush=True)\n";
+  std::string script = python_poller("os.O_RDWR") +
+                       "print('ready',flush=True)\n"
+                       "ev=po.poll(15000)\n"
+                       "os.lseek(fd,0,0)\n"
+                       "print(bool(ev and ev[0][1] & select.POLLPRI), os.read(fd,64),flush=True)\n";
   FILE* py = popen(("timeout 30 python3 -c \"" + script + "\"").c_str(), "r");
   char line[256];
   ASSERT_NE(fgets(line, sizeof line, py), nullptr);
@@ -132,12 +136,7 @@ TEST_F(SimMount, SourcePresentAtBindIsReported) {
 // A program blocked in poll() on the status file through the mount hears the chip go away.
 TEST_F(SimMount, APollerHangsUpAtUnbindAndTheModuleUnloads) {
   std::string script =
-      "import select,os\n"
-      "fd=os.open('" +
-      p("/proc/lt7911_info/status") +
-      "',os.O_RDONLY)\n"
-      "os.read(fd,64)\n"
-      "po=select.poll(); po.register(fd,select.POLLPRI)\n"
+      python_poller("os.O_RDONLY") +
       "print(os.getpid(),flush=True)\n"
       "ev=po.poll(15000)\n"
       "print(ev and (ev[0][1] & (select.POLLERR|select.POLLHUP)) != 0,flush=True)\n";
