@@ -3,7 +3,8 @@
 # The module is a shared object that links nothing: every symbol it does not define is resolved
 # against the host kernel when it is loaded. It is compiled as kernel code: no exceptions, no
 # RTTI, no C++ standard library headers. A generated NAME.mod.cc defines __this_module, as
-# modpost's NAME.mod.c does.
+# modpost's NAME.mod.c does. Like a .ko, it runs no constructors when loaded (checked after
+# every link by CheckNoConstructors.cmake).
 function(add_kernel_module name)
   cmake_parse_arguments(KM "" "" "SOURCES" ${ARGN})
   set(modc ${CMAKE_CURRENT_BINARY_DIR}/${name}.mod.cc)
@@ -11,7 +12,7 @@ function(add_kernel_module name)
 "// Generated: the module record of ${name}.
 #include \"platform/module.h\"
 extern \"C\" {
-struct module __this_module = {\"${name}\", nullptr};
+struct module __this_module = {\"${name}\", NULL};
 }
 ")
   add_library(${name} MODULE ${KM_SOURCES} ${modc})
@@ -22,7 +23,13 @@ struct module __this_module = {\"${name}\", nullptr};
     LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/modules)
   target_compile_options(${name} PRIVATE
     $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fno-threadsafe-statics -nostdinc++>
-    -fno-gnu-unique -fno-common)
+    -fno-gnu-unique -fno-common
+    # The module's information, parameters and device tables keep the order of the source.
+    -fno-toplevel-reorder)
   # References inside the module bind to its own definitions, whatever else is loaded.
   target_link_options(${name} PRIVATE -Wl,-Bsymbolic)
+  add_custom_command(TARGET ${name} POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -DMODULE=$<TARGET_FILE:${name}> -DSANITIZE=${LT_SANITIZE}
+            -P ${CMAKE_SOURCE_DIR}/cmake/CheckNoConstructors.cmake
+    VERBATIM)
 endfunction()

@@ -1,6 +1,6 @@
-# Fails unless every undefined symbol of MODULE is a kernel function or variable declared in
-# PLATFORM_DIR/*.h, a C library string or format function, or (in sanitizer builds) a sanitizer
-# runtime symbol.
+# Fails unless every undefined symbol of MODULE is a kernel function or variable declared
+# (`extern ...`) in PLATFORM_DIR/*.h, a C library string or format function, or (in sanitizer
+# builds) a sanitizer runtime symbol.
 #
 #   cmake -DMODULE=<module .so> -DPLATFORM_DIR=<platform/> [-DSANITIZE=thread|address] -P this
 cmake_policy(SET CMP0057 NEW)
@@ -16,7 +16,7 @@ file(GLOB headers ${PLATFORM_DIR}/*.h)
 set(platform_allowed)
 foreach(h ${headers})
   file(READ ${h} text)
-  string(REGEX MATCHALL "extern \"C\"[^;{(]*[ *&]([A-Za-z_][A-Za-z0-9_]*)[ \n]*[(;]" decls "${text}")
+  string(REGEX MATCHALL "extern [^;{(\n]*[ *&]([A-Za-z_][A-Za-z0-9_]*)[ ]*[(;]" decls "${text}")
   foreach(d ${decls})
     string(REGEX REPLACE ".*[ *&]([A-Za-z_][A-Za-z0-9_]*)[ \n]*[(;]?$" "\\1" name "${d}")
     list(APPEND platform_allowed ${name})

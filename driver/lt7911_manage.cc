@@ -184,10 +184,10 @@ int lt7911_manage_remove(struct i2c_client* old_client) {
   // nobody, and its wait queue lives in this module's memory.
   status_pollers_release();
   proc_info_exit();
-  free_irq(irq_number, nullptr);
+  free_irq(irq_number, NULL);
   if (INT_PIN >= 0) gpio_free(INT_PIN);
   if (PWR_PIN >= 0) gpio_free(PWR_PIN);
-  client = nullptr;
+  client = NULL;
   printk(KERN_INFO "GPIO-I2C interrupt module unloaded\n");
   chip_release();
   return 0;
@@ -196,7 +196,7 @@ int lt7911_manage_remove(struct i2c_client* old_client) {
 /* ---- Driver record and module entry ---- */
 
 static const struct of_device_id lt7911_of_match[] = {
-    {"", "", "lontium,lt7911d", nullptr},
+    {"", "", "lontium,lt7911d", NULL},
     {},
 };
 MODULE_DEVICE_TABLE(of, lt7911_of_match);

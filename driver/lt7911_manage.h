@@ -39,7 +39,11 @@ bool lt7911_init_done_get(void);
 // module lifetime and the module's exit has not begun; true when it was queued. Sleeps.
 bool lt7911_work_queue(void);
 
+#ifdef __cplusplus
 extern "C" {
+#endif
 int lt7911_manage_probe(struct i2c_client* client, const struct i2c_device_id* id);
 int lt7911_manage_remove(struct i2c_client* client);
+#ifdef __cplusplus
 }
+#endif

@@ -31,9 +31,8 @@ int gpio_init(void) {
     gpio_free(INT_PIN);
     return -1;
   }
-  int ret =
-      request_threaded_irq(irq_number, gpio_irq_handler, nullptr,
-                           IRQF_TRIGGER_RISING | IRQF_TRIGGER_FALLING, LT7911_IRQ_NAME, nullptr);
+  int ret = request_threaded_irq(irq_number, gpio_irq_handler, NULL,
+                                 IRQF_TRIGGER_RISING | IRQF_TRIGGER_FALLING, LT7911_IRQ_NAME, NULL);
   if (ret != 0) {
     printk(KERN_ERR "Unable to request IRQ\n");
     gpio_free(INT_PIN);
@@ -43,7 +42,7 @@ int gpio_init(void) {
     ret = gpio_request(PWR_PIN, LT7911_PWR_LABEL);
     if (ret != 0) {
       printk(KERN_ERR "Failed to request GPIO %d for LT7911 PWR pin\n", PWR_PIN);
-      free_irq(irq_number, nullptr);
+      free_irq(irq_number, NULL);
       gpio_free(INT_PIN);
       return ret;
     }
@@ -56,7 +55,7 @@ int gpio_init(void) {
 }
 
 int gpio_exit(void) {
-  free_irq(irq_number, nullptr);
+  free_irq(irq_number, NULL);
   if (INT_PIN >= 0) gpio_free(INT_PIN);
   if (PWR_PIN >= 0) gpio_free(PWR_PIN);
   return 0;

@@ -45,4 +45,10 @@ int lt7911_disable(void);
 int check_chip_register(void);
 
 // 1 when a device answers a receive-byte at address on adapter `i2c_bus_num`, else 0.
-extern "C" int i2c_device_exists(u8 address);
+#ifdef __cplusplus
+extern "C" {
+#endif
+int i2c_device_exists(u8 address);
+#ifdef __cplusplus
+}
+#endif

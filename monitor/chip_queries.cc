@@ -183,8 +183,8 @@ static int shipped_str_write(const u8* str, u16 len) {
   u8 scratch[LT7911_STR_MAX];
   memset(scratch, 0, sizeof(scratch));
   if (lt7911_str_read(scratch) < 0) return -1;
-  for (u8 byte : scratch)
-    if (byte != 0x00 && byte != 0xFF) return -1;
+  for (size_t i = 0; i < sizeof(scratch); i++)
+    if (scratch[i] != 0x00 && scratch[i] != 0xFF) return -1;
   if (len > LT7911_STR_MAX) {
     printk(KERN_ERR "String length exceeds maximum of %d bytes\n", LT7911_STR_MAX);
     return -1;
@@ -207,7 +207,7 @@ static const struct lt7911_chip_ops* lt7911_chip_ops_table[2] = {&shipped_chip_o
 
 const struct lt7911_chip_ops* lt7911_chip_ops_install(int platform,
                                                       const struct lt7911_chip_ops* ops) {
-  if (platform != CHIP_PLATFORM_UNKNOWN && platform != CHIP_PLATFORM_LT7911D) return nullptr;
+  if (platform != CHIP_PLATFORM_UNKNOWN && platform != CHIP_PLATFORM_LT7911D) return NULL;
   if (!ops) ops = &shipped_chip_ops;
   return __atomic_exchange_n(&lt7911_chip_ops_table[platform], ops, __ATOMIC_ACQ_REL);
 }

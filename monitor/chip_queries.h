@@ -43,10 +43,14 @@ struct lt7911_chip_ops {
   int (*str_write)(const u8* str, u16 len);
 };
 
+#ifdef __cplusplus
 extern "C" {
+#endif
 // Replaces the operations used while `chip_platform` is `platform` (0 or 1); a null table
 // restores the shipped one. Returns the table that was in place, or null for another platform.
 // For unit tests: install while no operation can run (before binding, or with the chip idle).
 const struct lt7911_chip_ops* lt7911_chip_ops_install(int platform,
                                                       const struct lt7911_chip_ops* ops);
+#ifdef __cplusplus
 }
+#endif

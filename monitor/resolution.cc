@@ -22,8 +22,8 @@ u8 check_res(u16 width, u16 height) {
   static u16 old_width = 0xFFFF;
   static u16 old_height = 0xFFFF;
 
-  for (const struct hdmi_res& row : hdmi_res_list) {
-    if (row.width != width || row.height != height) continue;
+  for (size_t i = 0; i < ARRAY_SIZE(hdmi_res_list); i++) {
+    if (hdmi_res_list[i].width != width || hdmi_res_list[i].height != height) continue;
     if (old_width == width && old_height == height) return RES_UNCHANGED;
     old_width = width;
     old_height = height;

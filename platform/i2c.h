@@ -9,6 +9,10 @@
 #include "of.h"
 #include "types.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 #define I2C_NAME_SIZE 20
 #define I2C_SMBUS_BLOCK_MAX 32
 
@@ -79,36 +83,34 @@ struct i2c_msg {
   u8* buf;
 };
 
-extern "C" int i2c_register_driver(struct module* owner, struct i2c_driver* driver);
+extern int i2c_register_driver(struct module* owner, struct i2c_driver* driver);
 #define i2c_add_driver(driver) i2c_register_driver(THIS_MODULE, driver)
-extern "C" void i2c_del_driver(struct i2c_driver* driver);
+extern void i2c_del_driver(struct i2c_driver* driver);
 
-extern "C" s32 i2c_smbus_read_byte(const struct i2c_client* client);
-extern "C" s32 i2c_smbus_write_byte(const struct i2c_client* client, u8 value);
-extern "C" s32 i2c_smbus_read_byte_data(const struct i2c_client* client, u8 command);
-extern "C" s32 i2c_smbus_write_byte_data(const struct i2c_client* client, u8 command, u8 value);
+extern s32 i2c_smbus_read_byte(const struct i2c_client* client);
+extern s32 i2c_smbus_write_byte(const struct i2c_client* client, u8 value);
+extern s32 i2c_smbus_read_byte_data(const struct i2c_client* client, u8 command);
+extern s32 i2c_smbus_write_byte_data(const struct i2c_client* client, u8 command, u8 value);
 // Block transfers move at most I2C_SMBUS_BLOCK_MAX bytes; a longer length is cut to it. The
 // read returns the count read.
-extern "C" s32 i2c_smbus_read_i2c_block_data(const struct i2c_client* client, u8 command,
-                                             u8 length, u8* values);
-extern "C" s32 i2c_smbus_write_i2c_block_data(const struct i2c_client* client, u8 command,
-                                              u8 length, const u8* values);
-extern "C" int i2c_transfer(struct i2c_adapter* adap, struct i2c_msg* msgs, int num);
+extern s32 i2c_smbus_read_i2c_block_data(const struct i2c_client* client, u8 command, u8 length,
+                                         u8* values);
+extern s32 i2c_smbus_write_i2c_block_data(const struct i2c_client* client, u8 command, u8 length,
+                                          const u8* values);
+extern int i2c_transfer(struct i2c_adapter* adap, struct i2c_msg* msgs, int num);
 
 // Takes a reference on adapter nr, or returns NULL if there is none.
-extern "C" struct i2c_adapter* i2c_get_adapter(int nr);
-extern "C" void i2c_put_adapter(struct i2c_adapter* adap);
+extern struct i2c_adapter* i2c_get_adapter(int nr);
+extern void i2c_put_adapter(struct i2c_adapter* adap);
 static inline int i2c_adapter_id(struct i2c_adapter* adap) { return adap->nr; }
 
 // A client at address on adap that no driver binds to; NULL when the address is taken or
 // invalid.
-extern "C" struct i2c_client* i2c_new_dummy(struct i2c_adapter* adap, u16 address);
-extern "C" struct i2c_client* i2c_new_device(struct i2c_adapter* adap,
-                                             const struct i2c_board_info* info);
-extern "C" void i2c_unregister_device(struct i2c_client* client);
+extern struct i2c_client* i2c_new_dummy(struct i2c_adapter* adap, u16 address);
+extern struct i2c_client* i2c_new_device(struct i2c_adapter* adap,
+                                         const struct i2c_board_info* info);
+extern void i2c_unregister_device(struct i2c_client* client);
 
-extern "C" void __module_i2c_table(struct module* mod, const struct i2c_device_id* table);
-#define __MODULE_DEVICE_TABLE_i2c(name)                                                   \
-  __attribute__((constructor)) static void __i2c_table_##name(void) {                     \
-    __module_i2c_table(THIS_MODULE, name);                                                \
-  }
+#ifdef __cplusplus
+}
+#endif

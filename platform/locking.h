@@ -3,16 +3,20 @@
 
 #include "types.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 // A sleeping lock; process context only.
 struct mutex {
   void* host;  // created at first use
 };
-#define DEFINE_MUTEX(name) struct mutex name = {nullptr}
-extern "C" void mutex_init(struct mutex* lock);
-extern "C" void mutex_lock(struct mutex* lock);
-extern "C" int mutex_trylock(struct mutex* lock);
-extern "C" void mutex_unlock(struct mutex* lock);
-extern "C" int mutex_is_locked(struct mutex* lock);
+#define DEFINE_MUTEX(name) struct mutex name = {NULL}
+extern void mutex_init(struct mutex* lock);
+extern void mutex_lock(struct mutex* lock);
+extern int mutex_trylock(struct mutex* lock);
+extern void mutex_unlock(struct mutex* lock);
+extern int mutex_is_locked(struct mutex* lock);
 
 // A busy-waiting lock; the holder must not sleep. Usable from hard interrupts with the
 // _irqsave forms.
@@ -20,13 +24,13 @@ typedef struct spinlock {
   int locked;
 } spinlock_t;
 #define DEFINE_SPINLOCK(name) spinlock_t name = {0}
-extern "C" void spin_lock_init(spinlock_t* lock);
-extern "C" void spin_lock(spinlock_t* lock);
-extern "C" void spin_unlock(spinlock_t* lock);
-extern "C" unsigned long _raw_spin_lock_irqsave(spinlock_t* lock);
-extern "C" void spin_unlock_irqrestore(spinlock_t* lock, unsigned long flags);
-#define spin_lock_irqsave(lock, flags) \
-  do {                                 \
+extern void spin_lock_init(spinlock_t* lock);
+extern void spin_lock(spinlock_t* lock);
+extern void spin_unlock(spinlock_t* lock);
+extern unsigned long _raw_spin_lock_irqsave(spinlock_t* lock);
+extern void spin_unlock_irqrestore(spinlock_t* lock, unsigned long flags);
+#define spin_lock_irqsave(lock, flags)      \
+  do {                                      \
     (flags) = _raw_spin_lock_irqsave(lock); \
   } while (0)
 
@@ -34,7 +38,8 @@ extern "C" void spin_unlock_irqrestore(spinlock_t* lock, unsigned long flags);
 typedef struct {
   int counter;
 } atomic_t;
-#define ATOMIC_INIT(i) {(i)}
+#define ATOMIC_INIT(i) \
+  { (i) }
 static inline int atomic_read(const atomic_t* v) {
   return __atomic_load_n(&v->counter, __ATOMIC_RELAXED);
 }
@@ -51,3 +56,7 @@ static inline int atomic_inc_return(atomic_t* v) {
 #define WRITE_ONCE(x, val) __atomic_store_n(&(x), (val), __ATOMIC_RELAXED)
 #define smp_load_acquire(p) __atomic_load_n((p), __ATOMIC_ACQUIRE)
 #define smp_store_release(p, v) __atomic_store_n((p), (v), __ATOMIC_RELEASE)
+
+#ifdef __cplusplus
+}
+#endif

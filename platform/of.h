@@ -3,6 +3,10 @@
 
 #include "types.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 struct device_node;  // owned by the device-tree core
 
 struct of_device_id {
@@ -15,14 +19,11 @@ struct of_device_id {
 // Global GPIO number of the index-th specifier of a "<name>" property, or a negative errno:
 // -ENOENT when the property is missing, -EINVAL for a bad phandle or an out-of-range line,
 // -EPROBE_DEFER when the controller has not registered its lines yet.
-extern "C" int of_get_named_gpio(struct device_node* np, const char* propname, int index);
+extern int of_get_named_gpio(struct device_node* np, const char* propname, int index);
 // Reads one u32 cell: 0, or -EINVAL (no property), -ENODATA (no value), -EOVERFLOW (too short).
-extern "C" int of_property_read_u32(const struct device_node* np, const char* propname,
-                                    u32* out_value);
-extern "C" const char* of_node_full_name(const struct device_node* np);
+extern int of_property_read_u32(const struct device_node* np, const char* propname, u32* out_value);
+extern const char* of_node_full_name(const struct device_node* np);
 
-extern "C" void __module_of_table(struct module* mod, const struct of_device_id* table);
-#define __MODULE_DEVICE_TABLE_of(name)                                                    \
-  __attribute__((constructor)) static void __of_table_##name(void) {                      \
-    __module_of_table(THIS_MODULE, name);                                                 \
-  }
+#ifdef __cplusplus
+}
+#endif

@@ -4,6 +4,10 @@
 
 #include "types.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 #define KERN_SOH "\001"
 #define KERN_EMERG KERN_SOH "0"
 #define KERN_ALERT KERN_SOH "1"
@@ -16,19 +20,23 @@
 #define KERN_DEFAULT ""
 #define KERN_CONT KERN_SOH "c"
 
-extern "C" int printk(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+extern int printk(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 #define pr_err(fmt, ...) printk(KERN_ERR fmt, ##__VA_ARGS__)
 #define pr_info(fmt, ...) printk(KERN_INFO fmt, ##__VA_ARGS__)
 #define pr_cont(fmt, ...) printk(KERN_CONT fmt, ##__VA_ARGS__)
 
 // Records a kernel warning with the caller's location; returns the condition.
-extern "C" void __warn_printk(const char* file, int line, const char* fmt, ...)
+extern void __warn_printk(const char* file, int line, const char* fmt, ...)
     __attribute__((format(printf, 3, 4)));
-#define WARN(cond, fmt, ...)                                             \
-  ({                                                                     \
-    bool __ret_warn = !!(cond);                                          \
+#define WARN(cond, fmt, ...)                                               \
+  ({                                                                       \
+    bool __ret_warn = !!(cond);                                            \
     if (__ret_warn) __warn_printk(__FILE__, __LINE__, fmt, ##__VA_ARGS__); \
-    __ret_warn;                                                          \
+    __ret_warn;                                                            \
   })
 #define WARN_ON(cond) WARN(cond, "WARN_ON(%s)", #cond)
+
+#ifdef __cplusplus
+}
+#endif

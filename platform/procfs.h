@@ -8,6 +8,10 @@
 #include "module.h"
 #include "types.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 struct inode {
   umode_t i_mode;
   void* i_private;
@@ -45,34 +49,36 @@ struct file_operations {
 struct proc_dir_entry;  // owned by procfs
 
 // NULL on failure (for instance a name that already exists in the parent).
-extern "C" struct proc_dir_entry* proc_mkdir(const char* name, struct proc_dir_entry* parent);
-extern "C" struct proc_dir_entry* proc_create(const char* name, umode_t mode,
-                                              struct proc_dir_entry* parent,
-                                              const struct file_operations* proc_fops);
+extern struct proc_dir_entry* proc_mkdir(const char* name, struct proc_dir_entry* parent);
+extern struct proc_dir_entry* proc_create(const char* name, umode_t mode,
+                                          struct proc_dir_entry* parent,
+                                          const struct file_operations* proc_fops);
 // Removes an entry by name. Calls in flight on its open files finish first; later calls fail
 // with -EIO and the open files are released.
-extern "C" void remove_proc_entry(const char* name, struct proc_dir_entry* parent);
+extern void remove_proc_entry(const char* name, struct proc_dir_entry* parent);
 
-extern "C" ssize_t simple_read_from_buffer(void __user* to, size_t count, loff_t* ppos,
-                                           const void* from, size_t available);
-extern "C" loff_t default_llseek(struct file* file, loff_t offset, int whence);
+extern ssize_t simple_read_from_buffer(void __user* to, size_t count, loff_t* ppos,
+                                       const void* from, size_t available);
+extern loff_t default_llseek(struct file* file, loff_t offset, int whence);
 
 // User copies: the number of bytes NOT copied. A faulting copy_from_user zeroes the bytes it
 // could not copy.
-extern "C" unsigned long copy_from_user(void* to, const void __user* from, unsigned long n);
-extern "C" unsigned long copy_to_user(void __user* to, const void* from, unsigned long n);
+extern unsigned long copy_from_user(void* to, const void __user* from, unsigned long n);
+extern unsigned long copy_to_user(void __user* to, const void* from, unsigned long n);
 
 // Wait queues.
 typedef struct wait_queue_head {
   void* host;  // created at first use
 } wait_queue_head_t;
-#define DECLARE_WAIT_QUEUE_HEAD(name) wait_queue_head_t name = {nullptr}
-extern "C" void init_waitqueue_head(wait_queue_head_t* wq);
+#define __WAIT_QUEUE_HEAD_INITIALIZER(name) \
+  { NULL }
+#define DECLARE_WAIT_QUEUE_HEAD(name) wait_queue_head_t name = __WAIT_QUEUE_HEAD_INITIALIZER(name)
+extern void init_waitqueue_head(wait_queue_head_t* wq);
 // Wakes every waiter. Safe in any context.
-extern "C" void wake_up_interruptible(wait_queue_head_t* wq);
-extern "C" void wake_up(wait_queue_head_t* wq);
+extern void wake_up_interruptible(wait_queue_head_t* wq);
+extern void wake_up(wait_queue_head_t* wq);
 // Whether the queue has waiters; a lockless look, as Linux's.
-extern "C" int waitqueue_active(wait_queue_head_t* wq);
+extern int waitqueue_active(wait_queue_head_t* wq);
 
 // Poll.
 #ifndef POLLIN
@@ -86,4 +92,8 @@ extern "C" int waitqueue_active(wait_queue_head_t* wq);
 #define POLLWRNORM 0x100
 #endif
 #define DEFAULT_POLLMASK (POLLIN | POLLOUT | POLLRDNORM | POLLWRNORM)
-extern "C" void poll_wait(struct file* filp, wait_queue_head_t* wait_address, poll_table* p);
+extern void poll_wait(struct file* filp, wait_queue_head_t* wait_address, poll_table* p);
+
+#ifdef __cplusplus
+}
+#endif

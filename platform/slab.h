@@ -3,9 +3,17 @@
 
 #include "types.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 #define GFP_KERNEL 0xcc0u
 #define GFP_ATOMIC 0x480u
 
-extern "C" void* kmalloc(size_t size, gfp_t flags);
-extern "C" void* kzalloc(size_t size, gfp_t flags);
-extern "C" void kfree(const void* ptr);
+extern void* kmalloc(size_t size, gfp_t flags);
+extern void* kzalloc(size_t size, gfp_t flags);
+extern void kfree(const void* ptr);
+
+#ifdef __cplusplus
+}
+#endif

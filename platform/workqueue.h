@@ -6,6 +6,10 @@
 
 #include "types.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 struct work_struct;
 typedef void (*work_func_t)(struct work_struct* work);
 
@@ -18,15 +22,19 @@ struct work_struct {
 };
 
 struct workqueue_struct;
-extern "C" struct workqueue_struct* system_wq;
+extern struct workqueue_struct* system_wq;
 
-extern "C" void __init_work(struct work_struct* work, work_func_t func);
+extern void __init_work(struct work_struct* work, work_func_t func);
 #define INIT_WORK(work, func) __init_work((work), (func))
 
 // true when the item was queued, false when it was already pending.
-extern "C" bool queue_work(struct workqueue_struct* wq, struct work_struct* work);
+extern bool queue_work(struct workqueue_struct* wq, struct work_struct* work);
 static inline bool schedule_work(struct work_struct* work) { return queue_work(system_wq, work); }
 // Drops a pending run and waits for a running one; true if a run was pending.
-extern "C" bool cancel_work_sync(struct work_struct* work);
-extern "C" bool flush_work(struct work_struct* work);
-extern "C" bool work_pending(const struct work_struct* work);
+extern bool cancel_work_sync(struct work_struct* work);
+extern bool flush_work(struct work_struct* work);
+extern bool work_pending(const struct work_struct* work);
+
+#ifdef __cplusplus
+}
+#endif

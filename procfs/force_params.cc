@@ -9,7 +9,7 @@
 #define FORCE_NOT_SET (-1)
 
 static const struct kernel_param_ops force_res_param_ops = {0, force_res_param_set, param_get_int,
-                                                            nullptr};
+                                                            NULL};
 
 int force_res_param_set(const char* val, const struct kernel_param* kp) {
   int* target = (int*)kp->arg;

@@ -87,33 +87,35 @@ static struct proc_dir_entry** const proc_removal_order[] = {
 };
 
 static const char* proc_file_name(struct proc_dir_entry* const* entry) {
-  for (const struct proc_file_desc& desc : proc_files)
-    if (desc.entry == entry) return desc.name;
+  for (size_t i = 0; i < ARRAY_SIZE(proc_files); i++)
+    if (proc_files[i].entry == entry) return proc_files[i].name;
   return "";
 }
 
 static void proc_marks_clear(void) {
-  proc_lt7911_dir = nullptr;
-  for (const struct proc_file_desc& desc : proc_files) *desc.entry = nullptr;
+  proc_lt7911_dir = NULL;
+  for (size_t i = 0; i < ARRAY_SIZE(proc_files); i++) *proc_files[i].entry = NULL;
 }
 
 static void proc_remove_created(void) {
   // Files are removed only when their own directory was created: a file mark never refers to
   // an entry outside /proc/lt7911_info.
-  for (struct proc_dir_entry** entry : proc_removal_order) {
+  for (size_t i = 0; i < ARRAY_SIZE(proc_removal_order); i++) {
+    struct proc_dir_entry** entry = proc_removal_order[i];
     if (*entry && proc_lt7911_dir) remove_proc_entry(proc_file_name(entry), proc_lt7911_dir);
   }
-  if (proc_lt7911_dir) remove_proc_entry(PROC_DIR_NAME, nullptr);
+  if (proc_lt7911_dir) remove_proc_entry(PROC_DIR_NAME, NULL);
   proc_marks_clear();
 }
 
 int proc_info_init(void) {
   proc_marks_clear();
-  proc_lt7911_dir = proc_mkdir(PROC_DIR_NAME, nullptr);
+  proc_lt7911_dir = proc_mkdir(PROC_DIR_NAME, NULL);
   if (!proc_lt7911_dir) goto fail;
-  for (const struct proc_file_desc& desc : proc_files) {
-    *desc.entry = proc_create(desc.name, desc.mode, proc_lt7911_dir, desc.fops);
-    if (!*desc.entry) goto fail;
+  for (size_t i = 0; i < ARRAY_SIZE(proc_files); i++) {
+    const struct proc_file_desc* desc = &proc_files[i];
+    *desc->entry = proc_create(desc->name, desc->mode, proc_lt7911_dir, desc->fops);
+    if (!*desc->entry) goto fail;
   }
   return 0;
 

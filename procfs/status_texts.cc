@@ -24,7 +24,7 @@ int video_hdcp_buffer_length;
 char audio_sample_rate_buffer[INFO_TEXT_SIZE];
 int audio_sample_rate_buffer_length;
 
-struct lt7911_context lt7911_ctx = {{nullptr}, ATOMIC_INIT(0)};
+struct lt7911_context lt7911_ctx = {__WAIT_QUEUE_HEAD_INITIALIZER(lt7911_ctx.wq), ATOMIC_INIT(0)};
 
 // Bytes of the last write to the status file, guarded by lt7911_text_lock.
 static char video_status_write_buffer[INFO_TEXT_SIZE];
@@ -195,7 +195,7 @@ int proc_release(struct inode* inode, struct file* file) {
   (void)inode;
   if (file->private_data) {
     kfree(file->private_data);
-    file->private_data = nullptr;
+    file->private_data = NULL;
   }
   module_put(THIS_MODULE);
   return 0;

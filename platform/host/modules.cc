@@ -12,6 +12,7 @@
 #include "faults.h"
 #include "i2c_core.h"
 #include "kernel.h"
+#include "module_sections.h"
 #include "platform/errno.h"
 #include "platform/printk.h"
 #include "vfs.h"
@@ -19,36 +20,6 @@
 #include "workqueues.h"
 
 namespace host {
-
-// --- Staging of what constructors hand over ---------------------------------------------------
-
-namespace modinfo_staging {
-namespace {
-std::mutex& staging_mutex() {
-  static std::mutex m;
-  return m;
-}
-std::map<const struct module*, Record>& staged() {
-  static auto* s = new std::map<const struct module*, Record>();
-  return *s;
-}
-}  // namespace
-
-Record take(const struct module* mod) {
-  std::lock_guard<std::mutex> lock(staging_mutex());
-  auto it = staged().find(mod);
-  if (it == staged().end()) return {};
-  Record r = std::move(it->second);
-  staged().erase(it);
-  return r;
-}
-
-template <class Fn>
-void with_record(const struct module* mod, Fn fn) {
-  std::lock_guard<std::mutex> lock(staging_mutex());
-  fn(staged()[mod]);
-}
-}  // namespace modinfo_staging
 
 // --- ModInfo ----------------------------------------------------------------------------------
 
@@ -78,7 +49,7 @@ struct Modules::Loaded {
   struct module* mod = nullptr;
   initcall_t init = nullptr;
   exitcall_t exit = nullptr;
-  modinfo_staging::Record info;
+  ModuleSections info;
   uintptr_t begin = 0;  // the object's mapping
   uintptr_t end = 0;
   Mutex param_lock;  // serialises the parameters' set and get operations
@@ -137,7 +108,7 @@ std::string stem_of(const std::string& path) {
 }
 
 // The aliases modpost derives from a module's device tables.
-void add_aliases(const modinfo_staging::Record& rec,
+void add_aliases(const ModuleSections& rec,
                  std::vector<std::pair<std::string, std::string>>* fields) {
   for (const of_device_id* table : rec.of_tables) {
     for (const of_device_id* id = table; id->name[0] || id->type[0] || id->compatible[0]; ++id) {
@@ -158,8 +129,7 @@ void add_aliases(const modinfo_staging::Record& rec,
   }
 }
 
-ModInfo info_of(const std::string& name, const std::string& path,
-                const modinfo_staging::Record& rec) {
+ModInfo info_of(const std::string& name, const std::string& path, const ModuleSections& rec) {
   ModInfo info;
   info.name = name;
   info.path = path;
@@ -220,12 +190,18 @@ int Modules::insmod(const std::string& name_or_path, const std::vector<std::stri
     dlclose(handle);
     return -ENOEXEC;
   }
+  std::optional<ModuleSections> sections = read_module_sections(path, handle);
+  if (!sections) {
+    printk(KERN_ERR "%s: module sections unreadable\n", stem_of(path).c_str());
+    dlclose(handle);
+    return -ENOEXEC;
+  }
   auto m = std::make_unique<Loaded>();
   m->name = mod->name;
   m->path = path;
   m->handle = handle;
   m->mod = mod;
-  m->info = modinfo_staging::take(mod);
+  m->info = std::move(*sections);
   if (auto* init = static_cast<initcall_t const*>(dlsym(handle, "__module_initcall"))) {
     m->init = *init;
   }
@@ -425,7 +401,9 @@ std::optional<ModInfo> Modules::modinfo(const std::string& name_or_path) {
   auto* mod = static_cast<struct module*>(dlsym(handle, "__this_module"));
   std::optional<ModInfo> info;
   if (mod != nullptr && mod->name != nullptr) {
-    info = info_of(mod->name, path, modinfo_staging::take(mod));
+    if (std::optional<ModuleSections> sections = read_module_sections(path, handle)) {
+      info = info_of(mod->name, path, *sections);
+    }
   }
   dlclose(handle);
   return info;
@@ -485,26 +463,6 @@ void Modules::put(struct module* mod) {
 }  // namespace host
 
 extern "C" {
-
-void __module_info_add(struct module* mod, const char* tag, const char* value) {
-  host::modinfo_staging::with_record(
-      mod, [&](host::modinfo_staging::Record& r) { r.fields.emplace_back(tag, value); });
-}
-
-void __module_param_register(const struct kernel_param* kp) {
-  host::modinfo_staging::with_record(
-      kp->mod, [&](host::modinfo_staging::Record& r) { r.params.push_back(kp); });
-}
-
-void __module_of_table(struct module* mod, const struct of_device_id* table) {
-  host::modinfo_staging::with_record(
-      mod, [&](host::modinfo_staging::Record& r) { r.of_tables.push_back(table); });
-}
-
-void __module_i2c_table(struct module* mod, const struct i2c_device_id* table) {
-  host::modinfo_staging::with_record(
-      mod, [&](host::modinfo_staging::Record& r) { r.i2c_tables.push_back(table); });
-}
 
 bool try_module_get(struct module* mod) { return host::Kernel::get().modules().try_get(mod); }
 

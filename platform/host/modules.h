@@ -1,11 +1,11 @@
 // The module loader: insmod/rmmod of loadable objects, module information, references and
 // parameters.
 //
-// A module is a shared object built by add_kernel_module (cmake/KernelModule.cmake). insmod
-// loads it with dlopen, which runs its constructors: they hand the loader the module's
-// information (MODULE_*), parameters (module_param_cb) and device tables
-// (MODULE_DEVICE_TABLE). Then the loader applies the parameters given, in their order, through
-// their set operation under the module's parameter lock, creates
+// A module is a shared object built by add_kernel_module (cmake/KernelModule.cmake); it has no
+// constructors (checked at build). insmod loads it with dlopen and reads what it defines
+// statically: its information (MODULE_*), parameters (module_param_cb) and device tables
+// (MODULE_DEVICE_TABLE), see module_sections.h. Then the loader applies the parameters given, in
+// their order, through their set operation under the module's parameter lock, creates
 // /sys/module/<name>/parameters/<param> for every parameter with permissions, and runs init.
 // Every load starts from the object's load values, because rmmod really unmaps it (checked).
 //
@@ -71,8 +71,8 @@ class Modules {
 
   // Loads a module by name (<module_dir()>/<name>.so) or by path to its .so. params are
   // "name=value" texts. 0 or a negative errno: -ENOENT (no such object), -ENOEXEC (not a
-  // module, or unresolved symbols), -EEXIST (loaded already), a parameter's set error, or the
-  // init function's error.
+  // module, unresolved symbols, or unreadable module sections), -EEXIST (loaded already), a
+  // parameter's set error, or the init function's error.
   int insmod(const std::string& name_or_path, const std::vector<std::string>& params = {});
   // 0, -ENOENT (not loaded) or -EBUSY (a reference is held, or the module has no exit).
   int rmmod(const std::string& name);
@@ -111,19 +111,5 @@ class Modules {
   mutable std::mutex mutex_;  // guards modules_ and each module's state and refcount
   std::vector<std::unique_ptr<Loaded>> modules_;
 };
-
-// Collects what a module's constructors hand over while it is being loaded. The C entry points
-// (__module_info_add, __module_param_register, __module_of_table, __module_i2c_table) feed it;
-// it is process-wide because constructors can run before any kernel is booted.
-namespace modinfo_staging {
-struct Record {
-  std::vector<std::pair<std::string, std::string>> fields;
-  std::vector<const kernel_param*> params;
-  std::vector<const of_device_id*> of_tables;
-  std::vector<const i2c_device_id*> i2c_tables;
-};
-// Takes (and forgets) what was staged for mod.
-Record take(const struct module* mod);
-}  // namespace modinfo_staging
 
 }  // namespace host

@@ -209,6 +209,14 @@ TEST_F(ModuleTest, ModinfoListsInformationAliasesAndParameters) {
   EXPECT_FALSE(modules().modinfo("no_such_module"));
 }
 
+TEST_F(ModuleTest, ModuleWithAnUnknownDeviceTableTypeIsRefused) {
+  EXPECT_EQ(modules().insmod("lt_badtable"), -ENOEXEC);
+  EXPECT_TRUE(has_line("lt_badtable: module sections unreadable"));
+  EXPECT_FALSE(modules().loaded("lt_badtable"));
+  EXPECT_FALSE(mapped_object("lt_badtable"));
+  EXPECT_FALSE(modules().modinfo("lt_badtable"));
+}
+
 TEST_F(ModuleTest, LeftoversAtUnloadAreWarnedAboutAndCleanedUp) {
   ASSERT_EQ(modules().insmod(kModule, {"leak_proc=1", "leak_work=1"}), 0);
   EXPECT_EQ(modules().rmmod(kModule), 0);

@@ -1,0 +1,4 @@
+/* Kernel error numbers. */
+#pragma once
+
+#include <linux/errno.h>

@@ -1,0 +1,6 @@
+/* Module parameters. */
+#pragma once
+
+#include <linux/moduleparam.h>
+
+#include "module.h"

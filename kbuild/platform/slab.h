@@ -1,0 +1,4 @@
+/* Kernel memory allocation. */
+#pragma once
+
+#include <linux/slab.h>

@@ -1,0 +1,5 @@
+/* String and formatting functions. */
+#pragma once
+
+#include <linux/kernel.h>
+#include <linux/string.h>

@@ -1,0 +1,4 @@
+/* Work items and the system work queue. */
+#pragma once
+
+#include <linux/workqueue.h>
