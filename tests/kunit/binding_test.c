@@ -427,6 +427,28 @@ static void failed_power_switch_does_not_fail_the_bind(struct kunit* test) {
   KUNIT_EXPECT_STREQ(test, lt_read(test, "power"), "on\n");
 }
 
+static void proc_creation_failure_rolls_back_and_keeps_foreign_entries(struct kunit* test) {
+  struct insmod_thread it;
+  u64 mark = lt_log_mark();
+
+  /*
+   * From gpio_init's switch on (held there), the bring-up's allocations from the marked caches
+   * are its /proc entries: the directory, then the files in their order. The ninth, the edid
+   * file's, fails.
+   */
+  lt_board_power_hold(1);
+  lt_thread_start(test, &it.thread, insmod_main, test);
+  KUNIT_ASSERT_TRUE(test, lt_board_power_hold_wait());
+  WRITE_ONCE(it.thread.task->fail_nth, 9);
+  lt_board_power_hold_release();
+  KUNIT_ASSERT_TRUE(test, lt_thread_wait(&it.thread));
+  KUNIT_ASSERT_EQ(test, it.result, 0);
+  lt_expect_errors(test, mark,
+                   LT_LINES("Failed to create proc entries", "Failed to create proc info files"));
+  expect_nothing_claimed(test);
+  KUNIT_EXPECT_TRUE_MSG(test, lt_proc_root_exists("version"), "/proc/version is not the module's");
+}
+
 /* ---- Remove, rebind, one chip, unload ---- */
 
 static void remove_releases_and_keeps_the_power_then_rebinds(struct kunit* test) {
@@ -608,6 +630,7 @@ static struct kunit_case binding_cases[] = {
     KUNIT_CASE(failed_enable_still_identifies),
     KUNIT_CASE_PARAM(gpio_failure_releases_what_it_claimed, gpio_failure_gen_params),
     KUNIT_CASE(failed_power_switch_does_not_fail_the_bind),
+    KUNIT_CASE(proc_creation_failure_rolls_back_and_keeps_foreign_entries),
     KUNIT_CASE(remove_releases_and_keeps_the_power_then_rebinds),
     KUNIT_CASE(second_chip_is_refused_and_the_first_keeps_working),
     KUNIT_CASE(unload_is_refused_while_the_status_file_is_open),

@@ -206,6 +206,15 @@ static char* proc_path(char* buf, size_t size, const char* name) {
   return buf;
 }
 
+bool lt_proc_root_exists(const char* name) {
+  struct file* file = file_open_root_mnt(proc_mnt, name, O_PATH, 0);
+
+  if (IS_ERR(file)) return false;
+  fput(file);
+  flush_delayed_fput();
+  return true;
+}
+
 struct file* lt_open(struct kunit* test, const char* name, int flags) {
   char path[64];
   struct file* file = open_in(proc_mnt, proc_path(path, sizeof(path), name), flags);
@@ -371,6 +380,26 @@ const char* lt_debugfs_read(struct kunit* test, const char* name) {
   file_put(file);
   return text;
 }
+
+/* ---- Failing allocations ---- */
+
+/*
+ * Fault injection into the caches that the kernel command line marks (slub_debug=A,...):
+ * only those caches, also for allocations that may sleep, silently. Set once.
+ */
+static int failslab_setup(void) {
+  static bool done;
+
+  if (done) return 0;
+  if (lt_debugfs_write(NULL, "failslab/cache-filter", "Y") != 1 ||
+      lt_debugfs_write(NULL, "failslab/ignore-gfp-wait", "N") != 1 ||
+      lt_debugfs_write(NULL, "failslab/verbose", "0") != 1)
+    return -EIO;
+  done = true;
+  return 0;
+}
+
+void lt_fail_nth(unsigned int n) { WRITE_ONCE(current->fail_nth, n); }
 
 /* ---- Parameters and binding ---- */
 
@@ -821,6 +850,8 @@ int lt_case_init(struct kunit* test) {
     }
   }
   ret = user_attach();
+  if (ret) return ret;
+  ret = failslab_setup();
   if (ret) return ret;
   case_start_mark = lt_log_mark();
   return lt_board_create();

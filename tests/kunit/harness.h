@@ -86,6 +86,13 @@ __poll_t lt_poll_now(struct file* file);
 ssize_t lt_debugfs_write(struct kunit* test, const char* name, const char* text);
 const char* lt_debugfs_read(struct kunit* test, const char* name);
 
+/* Whether /proc/NAME exists. */
+bool lt_proc_root_exists(const char* name);
+
+/* The calling task's nth allocation from a cache marked for fault injection (proc_dir_entry
+ * and kmalloc-8, see scripts/kunit-check) fails; 0 ends it. */
+void lt_fail_nth(unsigned int n);
+
 /* Module parameters through /sys/module/lt7911_manage/parameters/NAME. */
 ssize_t lt_param_write(struct kunit* test, const char* name, const char* value);
 const char* lt_param_read(struct kunit* test, const char* name);

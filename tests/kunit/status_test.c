@@ -149,6 +149,18 @@ static void unreadable_user_buffer_fails_with_efault(struct kunit* test) {
   KUNIT_EXPECT_EQ(test, lt_poll_now(status), EPOLLPRI);
 }
 
+static void open_fails_when_the_counter_cannot_be_allocated(struct kunit* test) {
+  struct file* status;
+
+  /* The open's first allocation from kmalloc-8 is the module's 4-byte counter. */
+  lt_fail_nth(1);
+  status = lt_open(test, "status", O_RDONLY);
+  lt_fail_nth(0);
+  KUNIT_EXPECT_EQ(test, PTR_ERR_OR_ZERO(status), -ENOMEM);
+  if (!IS_ERR(status)) lt_close(test, status);
+  KUNIT_EXPECT_EQ_MSG(test, lt_rmmod(test), 0, "the module reference was given back");
+}
+
 static void simple_reads_serve_the_text_in_pieces(struct kunit* test) {
   struct file* width;
 
@@ -268,6 +280,7 @@ static struct kunit_case status_cases[] = {
     KUNIT_CASE_PARAM(status_write_is_judged_on_its_first_two_bytes, ack_gen_params),
     KUNIT_CASE(short_write_is_not_judged_on_an_earlier_writes_bytes),
     KUNIT_CASE(unreadable_user_buffer_fails_with_efault),
+    KUNIT_CASE(open_fails_when_the_counter_cannot_be_allocated),
     KUNIT_CASE(simple_reads_serve_the_text_in_pieces),
     KUNIT_CASE_PARAM(power_write_accepts_only_its_words, power_gen_params),
     KUNIT_CASE(power_write_fails_with_eio_when_the_line_cannot_be_driven),
