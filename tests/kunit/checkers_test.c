@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0
 /*
  * After the module's suites: kmemleak looks for memory that nothing refers to any more. It
- * reports only objects older than five seconds, so the case waits that long before it scans.
+ * reports only objects older than five seconds, so the case waits that long before it scans:
+ * in the kernel's virtual time (time-travel), which passes at once while nothing else runs.
  */
 #include <linux/delay.h>
 #include <linux/fs.h>
