@@ -14,6 +14,7 @@
 #include "kernel.h"
 #include "locks.h"
 #include "platform/errno.h"
+#include "timeline.h"
 #include "tsan.h"
 #include "warn.h"
 
@@ -128,7 +129,8 @@ struct CallbackTable : poll_table_struct {
     static_cast<CallbackTable*>(pt)->add_queue(Kernel::get().vfs().wait_queue(head));
   }
   void add_queue(std::shared_ptr<WaitQueue> q) {
-    const WaitQueue::Id id = q->add(fn);
+    // While a timeline records, the waiter notes each wake-up that reaches this poller.
+    const WaitQueue::Id id = q->add(timeline_on() ? Timeline::traced_waiter(q.get(), fn) : fn);
     entries->emplace_back(std::move(q), id);
   }
 };
