@@ -200,6 +200,52 @@ TEST_F(SimMount, MalformedControlWritesFailWithEinvalAndChangeNothing) {
   EXPECT_EQ(sh("cat " + p("/sim/faults")).out, "");
 }
 
+TEST_F(SimMount, TimelineFilesShowTheRunAsItHappened) {
+  // A poller in poll() when the source is plugged in; it ends once woken.
+  std::string script =
+      "import select,os\n"
+      "fd=os.open('" +
+      p("/proc/lt7911_info/status") +
+      "',os.O_RDONLY)\n"
+      "os.read(fd,64)\n"
+      "po=select.poll(); po.register(fd,select.POLLPRI)\n"
+      "print('ready',flush=True)\n"
+      "print(bool(po.poll(15000)),flush=True)\n";
+  FILE* py = popen(("timeout 30 python3 -c \"" + script + "\"").c_str(), "r");
+  char line[256];
+  ASSERT_NE(fgets(line, sizeof line, py), nullptr);
+  EXPECT_EQ(sh("echo plug 1920x1080@60 > " + p("/sim/hdmi")).code, 0);
+  ASSERT_NE(fgets(line, sizeof line, py), nullptr);
+  pclose(py);
+  EXPECT_STREQ(line, "True\n");
+
+  // The work goes on a little after its publication; the picture is still once it is done.
+  std::string text;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while ((text = sh("cat " + p("/sim/timeline.txt")).out).find("get_hdmi_info_handler done") ==
+             std::string::npos &&
+         std::chrono::steady_clock::now() < deadline) {
+  }
+  EXPECT_THAT(text, HasSubstr("] control  hdmi plug 1920x1080@60\n"));
+  EXPECT_THAT(text, HasSubstr("] work     get_hdmi_info_handler starts on kworker/0:0\n"));
+  EXPECT_THAT(text, HasSubstr("(python3) woken by queue 1\n"));
+  EXPECT_THAT(sh("cat " + p("/sim/timeline")).out, HasSubstr("recording, "));
+  // The same transactions in the text and in the waveform, as sigrok decodes it.
+  Cmd transfers = sh("grep -c \"] i2c-4 \" " + p("/sim/timeline.txt"));
+  Cmd stops = sh("sigrok-cli -I vcd:compress=1000 -i " + p("/sim/bus.vcd") +
+                     " -P i2c:scl=SCL:sda=SDA -A i2c=addr-data | grep -c Stop",
+                 60);
+  EXPECT_GT(std::stoi(transfers.out), 20);
+  EXPECT_EQ(stops.out, transfers.out);
+  EXPECT_EQ(sh("python3 -c \"import json,sys; json.load(open(sys.argv[1]))\" " +
+               p("/sim/timeline.json"))
+                .code,
+            0);
+  EXPECT_EQ(sh("rsvg-convert " + p("/sim/timeline.svg") + " > /dev/null", 60).code, 0);
+  EXPECT_NE(write_result(p("/sim/timeline.svg"), "x"), "1\n");
+  EXPECT_EQ(write_result(p("/sim/timeline"), "sometimes"), "EINVAL\n");
+}
+
 TEST_F(SimMount, ModesHoldForAUserWhoIsNotRoot) {
   if (system("command -v setpriv >/dev/null 2>&1") != 0) GTEST_SKIP() << "setpriv is missing";
   if (geteuid() != 0) GTEST_SKIP() << "switching to another user needs root";
