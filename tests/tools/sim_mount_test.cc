@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -201,23 +202,31 @@ TEST_F(SimMount, MalformedControlWritesFailWithEinvalAndChangeNothing) {
 }
 
 TEST_F(SimMount, TimelineFilesShowTheRunAsItHappened) {
-  // A poller in poll() when the source is plugged in; it ends once woken.
-  std::string script =
-      "import select,os\n"
-      "fd=os.open('" +
-      p("/proc/lt7911_info/status") +
-      "',os.O_RDONLY)\n"
-      "os.read(fd,64)\n"
-      "po=select.poll(); po.register(fd,select.POLLPRI)\n"
-      "print('ready',flush=True)\n"
-      "print(bool(po.poll(15000)),flush=True)\n";
-  FILE* py = popen(("timeout 30 python3 -c \"" + script + "\"").c_str(), "r");
-  char line[256];
-  ASSERT_NE(fgets(line, sizeof line, py), nullptr);
+  // The monitor waits in poll() when the source is plugged in, and ends after the change. It is
+  // in poll() once the kernel shows it blocked in the poll or ppoll system call (7, 271): its
+  // poll request has reached the mount by then.
+  FILE* mon = popen(("echo $$; exec " + bin_ + "lt7911-monitor --root " + dir_ +
+                     " --count 2 --timeout 20")
+                        .c_str(),
+                    "r");
+  char line[512];
+  ASSERT_NE(fgets(line, sizeof line, mon), nullptr);
+  const std::string syscall = "/proc/" + std::to_string(std::atoi(line)) + "/syscall";
+  ASSERT_NE(fgets(line, sizeof line, mon), nullptr);  // the state at start
+  auto in_poll = [&] {
+    std::ifstream f(syscall);
+    std::string nr;
+    f >> nr;
+    return nr == "7" || nr == "271";
+  };
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (!in_poll() && std::chrono::steady_clock::now() < until) {
+  }
+  ASSERT_TRUE(in_poll());
   EXPECT_EQ(sh("echo plug 1920x1080@60 > " + p("/sim/hdmi")).code, 0);
-  ASSERT_NE(fgets(line, sizeof line, py), nullptr);
-  pclose(py);
-  EXPECT_STREQ(line, "True\n");
+  while (fgets(line, sizeof line, mon)) {
+  }
+  EXPECT_EQ(WEXITSTATUS(pclose(mon)), 0);
 
   // The work goes on a little after its publication; the picture is still once it is done.
   std::string text;
@@ -228,7 +237,7 @@ TEST_F(SimMount, TimelineFilesShowTheRunAsItHappened) {
   }
   EXPECT_THAT(text, HasSubstr("] control  hdmi plug 1920x1080@60\n"));
   EXPECT_THAT(text, HasSubstr("] work     get_hdmi_info_handler starts on kworker/0:0\n"));
-  EXPECT_THAT(text, HasSubstr("(python3) woken by queue 1\n"));
+  EXPECT_THAT(text, HasSubstr("(lt7911-monitor) woken by queue 1\n"));
   EXPECT_THAT(sh("cat " + p("/sim/timeline")).out, HasSubstr("recording, "));
   // The same transactions in the text and in the waveform, as sigrok decodes it.
   Cmd transfers = sh("grep -c \"] i2c-4 \" " + p("/sim/timeline.txt"));
