@@ -17,6 +17,7 @@
 #include "platform/host/kernel.h"
 #include "platform/host/modules.h"
 #include "platform/host/timeline.h"
+#include "platform/procfs.h"
 
 namespace {
 
@@ -79,6 +80,17 @@ void BM_TimelineNote(benchmark::State& state) {
   host::Kernel::shutdown();
 }
 BENCHMARK(BM_TimelineNote);
+
+// A host call that carries a hook (a wake-up of a wait queue nobody waits on), with the
+// timeline off (timeline:0: the hook is one relaxed load) and on (it notes a publication).
+void BM_HookedWakeUp(benchmark::State& state) {
+  host::Kernel::boot({.timeline = static_cast<size_t>(state.range(0))});
+  wait_queue_head_t head;
+  init_waitqueue_head(&head);
+  for (auto _ : state) wake_up_interruptible(&head);
+  host::Kernel::shutdown();
+}
+BENCHMARK(BM_HookedWakeUp)->ArgName("timeline")->Arg(0)->Arg(host::Timeline::kDefaultCapacity);
 
 // A transaction's note with its bytes (a byte-data read: 6 bytes in two messages).
 void BM_TimelineTransfer(benchmark::State& state) {
