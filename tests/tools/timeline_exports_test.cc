@@ -392,6 +392,7 @@ TEST_F(TimelineExports, TheTimelineFileStartsStopsAndClearsAndWritesAreNotedAsCo
   EXPECT_EQ(named("timeline").write("on 4096\n"), 0);
   EXPECT_EQ(named("hdmi").write("plug 1280x720@60\n"), 0);
   EXPECT_EQ(named("faults").write("clear"), 0);
+  EXPECT_EQ(named("hdmi").write(std::string("re\nplug\x01\xff\n")), -EINVAL);
   host::Kernel::get().sched().settle();
   EXPECT_THAT(named("timeline").read(), HasSubstr(" events in a ring of 4096 (0 dropped)"));
   EXPECT_THAT(named("timeline").read(), HasSubstr("recording, "));
@@ -400,6 +401,9 @@ TEST_F(TimelineExports, TheTimelineFileStartsStopsAndClearsAndWritesAreNotedAsCo
   EXPECT_FALSE(host::timeline_on());
   const std::string kept = named("timeline.txt").read();
   EXPECT_THAT(kept, HasSubstr("] control  faults clear\n"));
+  // A refused write, its bytes shown printable on one line.
+  EXPECT_THAT(kept, HasSubstr("] control  hdmi re?plug??\n"));
+  EXPECT_THAT(kept, HasSubstr("] control  hdmi refused: Invalid argument\n"));
   EXPECT_EQ(named("timeline").write("clear"), 0);
   EXPECT_THAT(named("timeline.txt").read(), HasSubstr("# timeline: 0 events"));
   for (const char* f : {"timeline.json", "bus.vcd", "timeline.svg"}) {

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <fstream>
 
 #include "board/timeline_svg.h"
@@ -138,14 +139,22 @@ std::vector<ControlFile> noting_commands(std::vector<ControlFile> files) {
         command.pop_back();
       }
       note_command(name + " " + command);
-      return write(text);
+      const int r = write(text);
+      if (r < 0) note_command(name + " refused: " + std::strerror(-r));
+      return r;
     };
   }
   return files;
 }
 
 void note_command(std::string_view text) {
-  if (host::timeline_on()) host::Timeline::note_control(text);
+  if (!host::timeline_on()) return;
+  // One line of printable ASCII, whatever a writer sent: every export shows it as it is.
+  std::string line(text.substr(0, 200));
+  for (char& c : line) {
+    if (c < 0x20 || c > 0x7e) c = '?';
+  }
+  host::Timeline::note_control(line);
 }
 
 }  // namespace sim

@@ -47,10 +47,12 @@ std::string timeline_status();
 
 // The files DIR/sim/timeline, timeline.txt, timeline.json, bus.vcd and timeline.svg.
 std::vector<ControlFile> timeline_files(Session& session);
-// The control files with each write noted on the timeline as a command ("hdmi plug ...").
+// The control files with each write noted on the timeline as a command ("hdmi plug ..."), and
+// a refusal after it ("hdmi refused: Invalid argument").
 std::vector<ControlFile> noting_commands(std::vector<ControlFile> files);
 
-// Notes a command of the simulator on the timeline, if it records.
+// Notes a command of the simulator on the timeline, if it records: its first 200 characters,
+// each one that is not printable ASCII (a line feed, a control character) shown as '?'.
 void note_command(std::string_view text);
 
 }  // namespace sim
