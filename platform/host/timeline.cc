@@ -106,7 +106,7 @@ void Timeline::record(TimelineEvent e, std::span<const uint8_t> bytes) {
   e.time_ns = Kernel::get().sched().now();
   e.end_ns = e.time_ns;
   QuietLock lock(mutex_);
-  if (ring_.empty()) return;
+  if (ring_.empty() || !recording()) return;
   e.bytes_at = bytes_written_;
   e.bytes = static_cast<uint32_t>(bytes.size());
   if (!bytes.empty()) put_bytes_locked(bytes.data(), bytes.size());
@@ -119,7 +119,7 @@ void Timeline::record_transfer(TimelineEvent e, std::span<const i2c_msg> msgs) {
   e.kind = TimelineKind::kBusTransfer;
   e.messages = static_cast<uint8_t>(std::min<size_t>(msgs.size(), 255));
   QuietLock lock(mutex_);
-  if (ring_.empty()) return;
+  if (ring_.empty() || !recording()) return;
   e.bytes_at = bytes_written_;
   for (size_t i = 0; i < e.messages; ++i) {
     const i2c_msg& m = msgs[i];

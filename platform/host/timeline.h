@@ -144,10 +144,10 @@ class Timeline {
   uint64_t recorded() const;
   TimelineSnapshot snapshot() const;
 
-  // Records one event at the clock's current time, for the calling task. The event's time,
-  // end (unless set) and task are filled in.
+  // While recording: records one event at the clock's current time, for the calling task (its
+  // time, end and task are filled in).
   void record(TimelineEvent e, std::span<const uint8_t> bytes = {});
-  // A bus transaction that ran from e.time_ns to e.end_ns, with its messages.
+  // While recording: a bus transaction that ran from e.time_ns to e.end_ns, with its messages.
   void record_transfer(TimelineEvent e, std::span<const i2c_msg> msgs);
   // Names met for the first time; each is kept once.
   void name_irq(int irq, const char* name);

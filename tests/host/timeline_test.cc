@@ -62,6 +62,7 @@ TEST_F(TimelineOff, RecordsNothingUntilStartedAndKeepsWhatItHadAfterStop) {
   msleep(2);
   kernel().timeline().stop();
   msleep(3);
+  host::Timeline::note_control("after stop");
   s = kernel().timeline().snapshot();
   ASSERT_EQ(s.events.size(), 2u);  // the 2 ms sleep's begin and end only
   EXPECT_EQ(s.events[0].kind, TimelineKind::kSleepBegin);
