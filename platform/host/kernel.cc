@@ -12,6 +12,7 @@
 #include "log.h"
 #include "modules.h"
 #include "device_tree.h"
+#include "timeline.h"
 #include "timers.h"
 #include "vfs.h"
 #include "warn.h"
@@ -28,6 +29,8 @@ Kernel::Kernel(const BootOptions& options) : options_(options) {}
 Kernel::~Kernel() = default;
 
 void Kernel::start() {
+  timeline_ = std::make_unique<Timeline>();
+  if (options_.timeline > 0) timeline_->start(options_.timeline);
   sched_ = std::make_unique<Scheduler>(options_.clock);
   log_ = std::make_unique<Log>();
   warnings_ = std::make_unique<Warnings>();
@@ -62,6 +65,7 @@ void Kernel::stop() {
   warnings_.reset();
   log_.reset();
   sched_.reset();
+  timeline_.reset();
 }
 
 void Kernel::boot(const BootOptions& options) {

@@ -11,6 +11,7 @@
 
 #include "platform/host/log.h"
 #include "platform/host/warn.h"
+#include "tools/sim/exports.h"
 #include "tools/sim/fuse_bridge.h"
 #include "tools/sim/script.h"
 #include "tools/sim/session.h"
@@ -23,7 +24,32 @@ void print(const std::string& line) {
   std::fflush(stdout);
 }
 
-int play(const std::string& text, const sim::SessionConfig& config) {
+// The files the timeline's exports go to after a scripted run (--export-FORMAT FILE).
+struct Exports {
+  std::vector<std::pair<sim::ExportFormat, std::string>> files;
+  void add_options(CLI::App* app) {
+    for (const char* name : {"text", "json", "vcd", "svg"}) {
+      app->add_option_function<std::string>(
+          std::string("--export-") + name,
+          [this, name](const std::string& f) {
+            files.emplace_back(*sim::parse_export_format(name), f);
+          },
+          std::string("Write the timeline as ") + name + " to FILE at the end");
+    }
+  }
+  int write(sim::Session& s) const {
+    int r = 0;
+    for (const auto& [format, file] : files) {
+      if (sim::write_export(s, format, file) < 0) {
+        std::fprintf(stderr, "lt7911-sim: cannot write %s\n", file.c_str());
+        r = 1;
+      }
+    }
+    return r;
+  }
+};
+
+int play(const std::string& text, const sim::SessionConfig& config, const Exports& exports) {
   auto parsed = sim::parse_script(text);
   if (!parsed) {
     std::fprintf(stderr, "lt7911-sim: %s\n", parsed.error.c_str());
@@ -36,6 +62,7 @@ int play(const std::string& text, const sim::SessionConfig& config) {
     return 1;
   }
   int r = sim::run_script(*s, *parsed, print);
+  if (exports.write(*s) != 0) r = 1;
   // A kernel rule broken on the way (a WARN) fails the run, as it fails a test.
   if (host::Kernel::get().warnings().count() > 0) {
     std::fprintf(stderr, "lt7911-sim: kernel warnings:\n%s\n",
@@ -88,6 +115,9 @@ int main(int argc, char** argv) {
   sim::SessionConfig config;
   std::string script;
   app.add_option("script", script, "A session script to play in virtual time");
+  Exports exports;
+  exports.add_options(&app);
+  app.add_option("--timeline-size", config.timeline, "Events the timeline keeps (0: off)");
 
   auto* run_cmd = app.add_subcommand("run", "Serve the board through a FUSE mount (real time)");
   std::string mount;
@@ -95,9 +125,12 @@ int main(int argc, char** argv) {
   run_cmd->add_option("--board", config.board, "Board device tree (.dts or .dtb)");
   run_cmd->add_option("--param", config.params, "Module parameter NAME=VALUE (repeatable)");
   run_cmd->add_flag("--echo-log", config.echo_log, "Copy kernel log lines to stderr");
+  run_cmd->add_option("--timeline-size", config.timeline, "Events the timeline keeps (0: off)");
 
   auto* demo_cmd = app.add_subcommand("demo", "Play the demo session (virtual time)");
   demo_cmd->add_option("--board", config.board, "Board device tree (.dts or .dtb)");
+  exports.add_options(demo_cmd);
+  demo_cmd->add_option("--timeline-size", config.timeline, "Events the timeline keeps (0: off)");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -108,7 +141,7 @@ int main(int argc, char** argv) {
     config.clock = host::ClockMode::kReal;
     return run(mount, config);
   }
-  if (*demo_cmd) return play(sim::kDemoScript, config);
+  if (*demo_cmd) return play(sim::kDemoScript, config, exports);
   if (script.empty()) {
     std::cerr << app.help();
     return 2;
@@ -120,5 +153,5 @@ int main(int argc, char** argv) {
   }
   std::stringstream ss;
   ss << f.rdbuf();
-  return play(ss.str(), config);
+  return play(ss.str(), config, exports);
 }

@@ -9,6 +9,7 @@
 
 #include "platform/host/log.h"
 #include "platform/host/vfs.h"
+#include "tools/sim/exports.h"
 #include "tools/sim/session.h"
 
 namespace sim {
@@ -46,9 +47,9 @@ show
 
 namespace {
 
-const char* const kVerbs[] = {"plug", "unplug", "audio",  "ack",   "power", "param",
-                              "bind", "unbind", "insmod", "rmmod", "fault", "write",
-                              "wait", "show",   "expect", "say"};
+const char* const kVerbs[] = {"plug", "unplug", "audio",  "ack",   "power",    "param",
+                              "bind", "unbind", "insmod", "rmmod", "fault",    "write",
+                              "wait", "show",   "expect", "say",   "timeline", "export"};
 
 const char* const kTexts[] = {"status", "width", "height", "fps", "hdcp", "asr", "power"};
 
@@ -158,6 +159,15 @@ Parsed<std::vector<ScriptLine>> parse_script(std::string_view text) {
       std::string rest;
       std::string target = first_word(l.rest, &rest);
       if (target.empty() || rest.empty()) error = v + " takes a file and a text";
+    } else if (v == "timeline") {
+      auto c = parse_timeline(l.rest);
+      if (!c) error = c.error;
+    } else if (v == "export") {
+      std::string file;
+      std::string format = first_word(l.rest, &file);
+      if (!parse_export_format(format) || file.empty()) {
+        error = "export takes text, json, vcd or svg and a file";
+      }
     } else if (v == "ack" || v == "show" || v == "bind" || v == "unbind") {
       if (!l.rest.empty()) error = v + " takes nothing";
     }
@@ -196,6 +206,7 @@ class Observer {
         s_.kernel().vfs().lseek(proc_, poll_fd_, 0, SEEK_SET);
         s_.kernel().vfs().read(proc_, poll_fd_, 64);
       }
+      wait_in_poll();
     } else {
       open_poller();
     }
@@ -224,8 +235,15 @@ class Observer {
     if (fd < 0) return;
     poll_fd_ = fd;
     s_.kernel().vfs().read(proc_, poll_fd_, 64);
+    wait_in_poll();
+  }
+  // Stays registered on the status file's wait queues between commands, as a program blocked
+  // in poll() is, so that each publication reaches it when it happens.
+  void wait_in_poll() {
+    watch_ = s_.kernel().vfs().poll_watch(proc_, poll_fd_, [] {}).watch;
   }
   void close_poller() {
+    watch_.reset();
     if (poll_fd_ >= 0) s_.kernel().vfs().close(proc_, poll_fd_);
     poll_fd_ = -1;
   }
@@ -234,6 +252,7 @@ class Observer {
   const std::function<void(const std::string&)>& out_;
   host::Process proc_{.pid = 1001, .uid = 0, .gid = 0, .name = "poller"};
   int poll_fd_ = -1;
+  host::PollWatch watch_;
   size_t log_seen_ = 0;
   std::vector<std::string> texts_;
 };
@@ -262,6 +281,10 @@ int run_script(Session& session, const std::vector<ScriptLine>& lines,
       continue;
     }
     out(stamp(session) + " $ " + v + (l.rest.empty() ? "" : " " + l.rest));
+    // Commands that act on the board go on its timeline; those that only look or wait do not.
+    if (v != "wait" && v != "show" && v != "expect" && v != "export" && v != "timeline") {
+      note_command(v + (l.rest.empty() ? "" : " " + l.rest));
+    }
     int r = 0;
     bool show = false;
     if (v == "plug" || v == "unplug") {
@@ -289,6 +312,13 @@ int run_script(Session& session, const std::vector<ScriptLine>& lines,
       session.kernel().sched().advance(*parse_duration(l.rest));
     } else if (v == "show") {
       show = true;
+    } else if (v == "timeline") {
+      std::string why;
+      r = timeline_control(l.rest, &why);
+    } else if (v == "export") {
+      std::string file;
+      std::string format = first_word(l.rest, &file);
+      r = write_export(session, *parse_export_format(format), file);
     } else if (v == "expect") {
       std::string text;
       std::string file = first_word(l.rest, &text);

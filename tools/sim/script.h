@@ -13,6 +13,8 @@
 //   show                             print the texts of /proc/lt7911_info
 //   expect FILE TEXT                 fail unless /proc/lt7911_info/FILE reads TEXT (\n allowed)
 //   say TEXT                         print TEXT as a caption
+//   timeline on [SIZE]|off|clear     record the board's timeline (tools/sim/exports.h)
+//   export text|json|vcd|svg FILE    write the timeline so far to FILE
 //
 // Threading: parsing is pure; run() drives a Session from its owner's task.
 #pragma once

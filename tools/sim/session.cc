@@ -11,11 +11,13 @@
 #include "platform/host/log.h"
 #include "platform/host/modules.h"
 #include "tools/sim/controls.h"
+#include "tools/sim/exports.h"
 
 namespace sim {
 
 std::unique_ptr<Session> Session::start(const SessionConfig& config, std::string* why) {
-  host::Kernel::boot({.clock = config.clock, .echo_log = config.echo_log});
+  host::Kernel::boot(
+      {.clock = config.clock, .echo_log = config.echo_log, .timeline = config.timeline});
   std::unique_ptr<Session> s(new Session());
   std::string path = config.board.empty() ? board::Board::default_dtb_path() : config.board;
   board::LoadResult loaded = board::Board::load(path);
@@ -157,7 +159,7 @@ std::string Session::faults_text() const {
 }
 
 std::vector<ControlFile> Session::control_files() {
-  return {
+  std::vector<ControlFile> files = noting_commands({
       {"hdmi", 0666, [this] { return hdmi_text(); },
        [this](const std::string& s) { return hdmi(s); }},
       {"audio", 0666, [this] { return audio_text(); },
@@ -166,7 +168,9 @@ std::vector<ControlFile> Session::control_files() {
        [this](const std::string& s) { return module(s); }},
       {"faults", 0644, [this] { return faults_text(); },
        [this](const std::string& s) { return faults(s); }},
-  };
+  });
+  for (ControlFile& f : timeline_files(*this)) files.push_back(std::move(f));
+  return files;
 }
 
 std::optional<std::string> Session::read(const std::string& path) {

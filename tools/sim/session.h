@@ -13,6 +13,7 @@
 
 #include "board/board.h"
 #include "platform/host/kernel.h"
+#include "platform/host/timeline.h"
 #include "platform/host/vfs.h"
 #include "tools/sim/fuse_bridge.h"
 
@@ -28,6 +29,7 @@ struct SessionConfig {
   std::vector<std::string> params;  // NAME=VALUE for insmod
   host::ClockMode clock = host::ClockMode::kVirtual;
   bool echo_log = false;
+  size_t timeline = host::Timeline::kDefaultCapacity;  // events the timeline keeps; 0: off
 };
 
 class Session {
@@ -53,7 +55,8 @@ class Session {
   std::string module_text() const;
   std::string faults_text() const;
   std::string error() const { return error_; }
-  // The files of DIR/sim/.
+  // The files of DIR/sim/: the controls above (each write noted on the timeline) and the
+  // timeline's (tools/sim/exports.h).
   std::vector<ControlFile> control_files();
 
   // The script's own process: reads and writes of VFS paths. nullopt / negative errno.
