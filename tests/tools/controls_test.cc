@@ -220,8 +220,8 @@ TEST_F(ScriptRun, BusFaultsReachTheDriverAndShowInTheFaultsFile) {
 
 TEST_F(ScriptRun, AFailedExpectationOrCommandFailsTheRun) {
   EXPECT_EQ(play("expect status stable\nparam nosuch=1\n"), 1);
-  EXPECT_THAT(out_, HasSubstr("expect failed: status reads \"disappear\""));
-  EXPECT_THAT(out_, HasSubstr("failed: "));
+  EXPECT_THAT(out_, HasSubstr("failed: expect status: expected \"stable\", got \"disappear\""));
+  EXPECT_THAT(out_, HasSubstr("failed: param nosuch=1: No such file or directory"));
 }
 
 TEST_F(ScriptRun, ControlsRefuseBadCommandsWithoutChangingTheBoard) {

@@ -104,7 +104,7 @@ class FuseBridgeTest : public testing_support::KernelTest {
     dir_ = tmpl;
     chmod(dir_.c_str(), 0755);
     bridge_ = std::make_unique<sim::FuseBridge>(
-        kernel().vfs(), [this] { return kernel().log().dmesg(); },
+        kernel().vfs(), kernel().log(),
         std::vector<sim::ControlFile>{{"hdmi", 0666, [this] { return hdmi_ + "\n"; },
                                        [this](const std::string& s) {
                                          if (s != "unplug\n") return -EINVAL;

@@ -35,6 +35,27 @@ constexpr std::pair<const char*, int> kErrnoNames[] = {
     {"EREMOTEIO", EREMOTEIO}, {"ETIMEDOUT", ETIMEDOUT}, {"EOPNOTSUPP", EOPNOTSUPP},
 };
 
+// The host-kernel calls a fault rule can make fail.
+constexpr const char* kFaultCalls[] = {
+    "copy_from_user", "copy_to_user",      "gpio_request",         "gpiod_direction_output",
+    "gpiod_to_irq",   "i2c_get_adapter",   "i2c_new_dummy",        "kmalloc",
+    "kzalloc",        "of_get_named_gpio", "of_property_read_u32", "proc_create",
+    "proc_mkdir",     "request_irq",       "try_module_get",
+};
+
+bool is_fault_call(std::string_view s) {
+  for (const char* c : kFaultCalls) {
+    if (s == c) return true;
+  }
+  return false;
+}
+
+std::string fault_calls() {
+  std::string out;
+  for (const char* c : kFaultCalls) out += (out.empty() ? "" : ", ") + std::string(c);
+  return out;
+}
+
 bool is_call_name(std::string_view s) {
   if (s.empty()) return false;
   for (char c : s) {
@@ -276,6 +297,10 @@ Parsed<FaultCommand> parse_fault(std::string_view text) {
   if (!words.empty() && words[0] == "bus") return parse_bus_fault(words);
   if (words.empty() || !is_call_name(words[0])) {
     return P::fail("expected 'CALL [match=ARG] [nth=N] [times=N|always] [error=ERRNO]' or 'clear'");
+  }
+  if (!is_fault_call(words[0])) {
+    return P::fail("unknown call '" + std::string(words[0]) + "'; the calls that can fail are " +
+                   fault_calls() + ", or 'bus KIND ...'");
   }
   host::FaultRule rule;
   rule.call = std::string(words[0]);
