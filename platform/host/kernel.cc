@@ -28,7 +28,7 @@ Kernel::Kernel(const BootOptions& options) : options_(options) {}
 Kernel::~Kernel() = default;
 
 void Kernel::start() {
-  sched_ = std::make_unique<Scheduler>(options_.clock);
+  sched_ = std::make_unique<Scheduler>(options_.clock, options_.host_clock);
   log_ = std::make_unique<Log>();
   warnings_ = std::make_unique<Warnings>();
   faults_ = std::make_unique<Faults>();

@@ -29,6 +29,9 @@ struct BootOptions {
   ClockMode clock = ClockMode::kVirtual;
   // Copy kernel log lines to stderr as they are logged.
   bool echo_log = false;
+  // Real mode: the clock reads the host's CLOCK_MONOTONIC, as a board's kernel clock counts
+  // from its boot, instead of starting at 0.
+  bool host_clock = false;
 };
 
 class Kernel {

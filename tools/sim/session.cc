@@ -90,7 +90,11 @@ std::unique_ptr<Session> Session::start(const SessionConfig& config, std::string
     }
     plug = c->mode;
   }
-  host::Kernel::boot({.clock = config.clock, .echo_log = config.echo_log});
+  // In real time the board's clock is the host's CLOCK_MONOTONIC: kernel.log's times and the
+  // times a program on the host reads are one clock.
+  host::Kernel::boot({.clock = config.clock,
+                      .echo_log = config.echo_log,
+                      .host_clock = config.clock == host::ClockMode::kReal});
   std::unique_ptr<Session> s(new Session());
   s->config_ = config;
   s->module_path_ = module;
