@@ -172,8 +172,7 @@ Parsed<std::vector<ScriptLine>> parse_script(std::string_view text) {
         } else if (control == "faults") {
           why = parse_fault(command).error;
         } else {
-          why = "no control " + target +
-                " (there are /sim/hdmi, /sim/audio, /sim/module, /sim/faults)";
+          why = "no such control (there are /sim/hdmi, /sim/audio, /sim/module, /sim/faults)";
         }
         if (!why.empty()) error = target + ": " + why;
       }
