@@ -14,16 +14,18 @@
 namespace sim {
 
 const char kDemoScript[] = R"(# The demo: one HDMI session as a user of the board sees it.
+say The board: the LT7911D sits on I2C bus 4 at 0x2b; its interrupt reaches GPIO 44 (gpio1 line 12) and GPIO 67 (gpio2 line 3) switches its power. Each kernel line shows its level: <3> error, <6> info.
 say A source is plugged in: 1920x1080 at 60 Hz.
 plug 1920x1080@60
 wait 200ms
+say Normal on an LT7911D: the driver asks for a watchdog and for the HDCP mode, which this chip refuses; those refusals are logged at error level (<3>) on every run, as are its refusals of EDID and version access. "Detected HDMI resolution type" is 0 for the same mode again, 1 for a new one, 2 for one the driver does not support, 3 for one it does not list. asr is the audio sample-rate byte the chip reports.
 say The application acknowledges the new resolution.
 ack
 say The source switches to 3840x2160 at 30 Hz.
 plug 3840x2160@30
 wait 200ms
 ack
-say A fixed mode is forced through the module parameters, then released again.
+say A fixed mode is forced through the module parameters, then released again. A forced mode needs force_width and force_height both (force_fps is shown as it is, -1 when unset); setting a value back to -1 has the chip measured again.
 param force_fps=25
 param force_height=720
 param force_width=1280
@@ -33,7 +35,7 @@ param force_height=-1
 param force_fps=-1
 wait 200ms
 ack
-say The chip is switched off and on again through the power file; powered again, it reports its input.
+say The chip is switched off and on again through the power file (GPIO 67); powered again, it reports its input.
 power off
 wait 100ms
 power on
