@@ -190,6 +190,25 @@ TEST(FollowerChanges, CountIncludesTheStartLineAndStopsTheRun) {
   EXPECT_EQ(tree.events.size(), 2u);  // it stopped without waiting again
 }
 
+TEST(FollowerChanges, UntilEndsTheRunAtTheStatusWaitedFor) {
+  ScriptedTree tree;
+  tree.events = {ScriptedTree::change(idle()), ScriptedTree::quiet(),
+                 ScriptedTree::change(new_res()), ScriptedTree::change(idle())};
+  monitor::Options o;
+  o.until = "new res";
+  Outcome r = follow(tree, o);
+  EXPECT_EQ(r.code, monitor::kExitOk);
+  ASSERT_EQ(r.out.size(), 2u);
+  EXPECT_THAT(r.out[1], HasSubstr("new res: 1920x1080"));
+  EXPECT_EQ(tree.events.size(), 1u);  // it stopped without waiting again
+  // Already there at start: it ends at once.
+  ScriptedTree there;
+  there.current = new_res();
+  there.events = {ScriptedTree::change(idle())};
+  EXPECT_EQ(follow(there, o).out.size(), 1u);
+  EXPECT_EQ(there.events.size(), 1u);
+}
+
 TEST(FollowerAck, WritesOkOnceAfterNewResAndSeesTheStableStatus) {
   ScriptedTree tree;
   tree.events = {ScriptedTree::change(new_res()), ScriptedTree::change(tree.current),

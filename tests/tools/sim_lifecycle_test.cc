@@ -2,6 +2,7 @@
 // stopping while programs hold the status file or wait in poll(), a second signal, a second run
 // on a live mount, a stale mount under a hostile path, readiness, failures that must say why,
 // a source present from the start, and a device tree that dtc never finishes.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -229,6 +230,21 @@ TEST_F(SimLifecycle, WhatDidNotHappenIsSaidOnStderrWithTheKernelsLines) {
     EXPECT_THAT(c.rest_of_stdout(), Not(HasSubstr("ready"))) << f.name;
     EXPECT_FALSE(mounted_at(dir_)) << f.name;
   }
+}
+
+TEST_F(SimLifecycle, ARefusedControlWriteSaysWhyOnTheSimulatorsStderr) {
+  SimProcess s;
+  ASSERT_TRUE(s.start(dir_));
+  int fd = open(p("/sim/hdmi").c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(write(fd, "plug 1080i60\n", 13), -1);
+  EXPECT_EQ(errno, EINVAL);
+  close(fd);
+  EXPECT_EQ(s.child.err_line(),
+            "lt7911-sim: sim/hdmi: 'plug 1080i60' refused (Invalid argument): '1080i60' is "
+            "interlaced: the board's sources are progressive only (try 1080p60)");
+  s.child.signal(SIGTERM);
+  ASSERT_TRUE(s.child.wait_exit());
 }
 
 TEST_F(SimLifecycle, PlugStartsWithASourcePresent) {

@@ -122,6 +122,7 @@ std::optional<int64_t> Follower::remaining_ms() const {
 void Follower::emit_state(const Snapshot& s, bool acked) {
   out_(format_state(s, tree_.clock_us(), acked, options_.json));
   ++printed_;
+  if (options_.until && trim_newline(s.status) == *options_.until) until_met_ = true;
 }
 
 void Follower::emit_event(const std::string& event, const std::string& message) {

@@ -61,6 +61,7 @@ struct Options {
   bool json = false;
   std::optional<int64_t> count;       // state lines to print before exiting
   std::optional<int64_t> timeout_ms;  // whole run
+  std::optional<std::string> until;   // exit once status reads this (without its line feed)
   std::string root = "/";
 };
 
@@ -88,13 +89,14 @@ class Follower {
   Step refresh();
   // Waits for the directory to change while it is away (or hangs up); false when interrupted.
   bool await_change();
-  bool done() const { return options_.count && printed_ >= *options_.count; }
+  bool done() const { return until_met_ || (options_.count && printed_ >= *options_.count); }
 
   StatusTree& tree_;
   Options options_;
   std::function<void(const std::string&)> out_, err_;
   std::optional<Snapshot> last_;
   int64_t printed_ = 0;
+  bool until_met_ = false;
   std::string pending_event_;  // said before the next successful read
   int exit_code_ = kExitOk;
 };

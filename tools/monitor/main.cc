@@ -31,6 +31,8 @@ int main(int argc, char** argv) {
             return ok ? std::string() : "--count is a number of lines, at least 1";
           },
           "N>=1"));
+  std::string until;
+  app.add_option("--until", until, "Exit once the status reads TEXT (\"new res\", \"stable\"...)");
   app.add_option("--timeout", timeout_s, "Exit with code 3 after SECONDS")
       ->check(CLI::NonNegativeNumber);
   try {
@@ -40,6 +42,7 @@ int main(int argc, char** argv) {
     return rc == 0 ? 0 : monitor::kExitUsage;
   }
   if (count > 0) options.count = count;
+  if (!until.empty()) options.until = until;
   if (timeout_s >= 0) options.timeout_ms = static_cast<int64_t>(timeout_s * 1000.0);
 
   monitor::PosixTree tree(options.root);
