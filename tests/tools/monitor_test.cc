@@ -387,6 +387,7 @@ class MonitorBinary : public ::testing::Test {
     put("fps", s.fps);
     put("hdcp", s.hdcp);
     put("asr", s.asr);
+    put("power", s.power);
   }
   // Runs the monitor with args; returns the exit code and fills out.
   int run(const std::string& args, std::string* out) {
@@ -407,7 +408,7 @@ TEST_F(MonitorBinary, PrintsTheStateOfTheTreeAsJsonAndAcknowledges) {
   std::string out;
   EXPECT_EQ(run("--root " + root_ + " --json --ack --count 1", &out), 0);
   EXPECT_THAT(out, HasSubstr("\"status\":\"new res\",\"width\":1920,\"height\":1080,\"fps\":60,"
-                             "\"hdcp\":\"no hdcp\",\"asr\":\"48\",\"acked\":true}\n"));
+                             "\"hdcp\":\"no hdcp\",\"asr\":48,\"power\":\"on\",\"acked\":true}\n"));
   std::ifstream status(root_ + "/proc/lt7911_info/status");
   std::string text((std::istreambuf_iterator<char>(status)), std::istreambuf_iterator<char>());
   EXPECT_EQ(text.substr(0, 2), "ok");  // a plain file simply holds what was written

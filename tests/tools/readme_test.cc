@@ -8,10 +8,12 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "board/board.h"
@@ -111,7 +113,14 @@ TEST_F(ReadmeExamples, ThePythonPollLoopFollowsTheInput) {
   ASSERT_TRUE(sim.start(dir));
   Child loop;
   ASSERT_TRUE(loop.start({"/usr/bin/python3", "-u", "-c", localised(python[0])}));
-  // The loop may not be in poll() yet: a change published before stays pending for it.
+  // The loop reads the state first and then waits: the plug comes once it waits in poll(2), or
+  // its first read would take the change (the file tells each open of a change once).
+  const std::string syscall = "/proc/" + std::to_string(loop.pid()) + "/syscall";
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (read_file(syscall).rfind("7 ", 0) != 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  ASSERT_EQ(read_file(syscall).rfind("7 ", 0), 0u) << "the loop never waited in poll()";
   std::ofstream(dir + "/sim/hdmi") << "plug 1920x1080@60";
   EXPECT_EQ(loop.line(), "b'new res\\n'");
   EXPECT_EQ(loop.line(), "b'stable\\n'") << "it acknowledged, and the status became stable";
