@@ -174,7 +174,7 @@ class Lifecycle {
     ::_exit(code);
   }
 
-  const RunConfig& rc_;
+  const RunConfig rc_;
   std::mutex mutex_;  // guards phase_ and mounted_
   std::condition_variable cv_;
   Phase phase_ = Phase::kStarting;
@@ -239,7 +239,9 @@ int run(const RunConfig& rc, sim::SessionConfig config) {
   sigaddset(&stop, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);  // every thread inherits it; the watcher takes them
   ::signal(SIGPIPE, SIG_IGN);
-  Lifecycle life(rc);
+  // Never destroyed: the signal thread may still look at it while the process exits.
+  static Lifecycle* const lifecycle = new Lifecycle(rc);
+  Lifecycle& life = *lifecycle;
   life.watch_signals(stop);
 
   if (int r = claim_mount_point(rc.mount); r != 0) return r;
