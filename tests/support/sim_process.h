@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -51,9 +52,35 @@ inline bool mounted_at(const std::string& path) {
   return false;
 }
 
+// Why an end-to-end test cannot run here ("" when it can): it needs /dev/fuse and the build.
+inline std::string cannot_mount_here() {
+  if (::access("/dev/fuse", R_OK | W_OK) != 0) return "/dev/fuse is not available";
+  if (build_bin().empty()) return "LT_BUILD_DIR is not set (run through ctest)";
+  return "";
+}
+
+// A fresh directory for a test's files and mounts, and its removal (any mount left below it by
+// a failed test is detached first, so the clean-up itself cannot fail).
+inline std::string scratch_dir(const std::string& prefix) {
+  std::string tmpl = "/tmp/" + prefix + "-XXXXXX";
+  if (::mkdtemp(tmpl.data()) == nullptr) return "";
+  return tmpl;
+}
+inline void remove_scratch(const std::string& dir);
+
 inline std::string read_file(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+inline void remove_scratch(const std::string& dir) {
+  if (dir.empty()) return;
+  std::error_code ec;
+  if (mounted_at(dir)) ::umount2(dir.c_str(), MNT_DETACH);
+  for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
+    if (mounted_at(e.path().string())) ::umount2(e.path().c_str(), MNT_DETACH);
+  }
+  std::filesystem::remove_all(dir, ec);
 }
 
 class SimProcess {

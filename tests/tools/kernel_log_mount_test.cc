@@ -27,11 +27,9 @@ using testing_support::SimProcess;
 class KernelLogMount : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "/dev/fuse is not available";
-    if (testing_support::build_bin().empty()) GTEST_SKIP() << "LT_BUILD_DIR is not set";
-    char tmpl[] = "/tmp/lt7911-klog-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    if (std::string why = testing_support::cannot_mount_here(); !why.empty()) GTEST_SKIP() << why;
+    dir_ = testing_support::scratch_dir("lt7911-klog");
+    ASSERT_FALSE(dir_.empty());
     ASSERT_TRUE(sim_.start(dir_));
   }
   void TearDown() override {
@@ -39,9 +37,7 @@ class KernelLogMount : public ::testing::Test {
     sim_.child.signal(SIGTERM);
     std::optional<int> st = sim_.child.wait_exit();
     EXPECT_TRUE(st && Child::code_of(*st) == 0) << "the simulator did not stop cleanly";
-    if (testing_support::mounted_at(dir_)) umount2(dir_.c_str(), MNT_DETACH);
-    std::error_code ignored;
-    std::filesystem::remove(dir_, ignored);
+    testing_support::remove_scratch(dir_);
   }
   std::string p(const std::string& rel) { return dir_ + rel; }
   // One write(2) of bytes to path; the result.

@@ -201,12 +201,24 @@ TEST(FollowerChanges, UntilEndsTheRunAtTheStatusWaitedFor) {
   ASSERT_EQ(r.out.size(), 2u);
   EXPECT_THAT(r.out[1], HasSubstr("new res: 1920x1080"));
   EXPECT_EQ(tree.events.size(), 1u);  // it stopped without waiting again
-  // Already there at start: it ends at once.
+  // Already there at start, and no change on its way: it ends after the grace.
   ScriptedTree there;
   there.current = new_res();
-  there.events = {ScriptedTree::change(idle())};
-  EXPECT_EQ(follow(there, o).out.size(), 1u);
-  EXPECT_EQ(there.events.size(), 1u);
+  there.events = {ScriptedTree::quiet(), ScriptedTree::change(idle())};
+  Outcome r2 = follow(there, o);
+  EXPECT_EQ(r2.code, monitor::kExitOk);
+  EXPECT_EQ(r2.out.size(), 1u);
+  EXPECT_THAT(there.waits, ElementsAre(1000));
+  // Read at start while the driver was still writing the texts: the notification that follows
+  // brings the finished state, and that ends it.
+  ScriptedTree midway;
+  midway.current = new_res();
+  midway.current.fps = "0\n";
+  midway.events = {ScriptedTree::change(new_res()), ScriptedTree::change(idle())};
+  Outcome r3 = follow(midway, o);
+  ASSERT_EQ(r3.out.size(), 2u);
+  EXPECT_THAT(r3.out[1], HasSubstr("new res: 1920x1080 @ 60 fps"));
+  EXPECT_EQ(midway.events.size(), 1u);
 }
 
 TEST(FollowerAck, WritesOkOnceAfterNewResAndSeesTheStableStatus) {

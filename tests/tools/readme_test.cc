@@ -56,19 +56,11 @@ void replace_all(std::string* text, const std::string& from, const std::string& 
 class ReadmeExamples : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "/dev/fuse is not available";
-    if (testing_support::build_bin().empty()) GTEST_SKIP() << "LT_BUILD_DIR is not set";
-    char tmpl[] = "/tmp/lt7911-readme-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    base_ = tmpl;
+    if (std::string why = testing_support::cannot_mount_here(); !why.empty()) GTEST_SKIP() << why;
+    base_ = testing_support::scratch_dir("lt7911-readme");
+    ASSERT_FALSE(base_.empty());
   }
-  void TearDown() override {
-    if (base_.empty()) return;
-    const std::string board = base_ + "/board";
-    if (testing_support::mounted_at(board)) umount2(board.c_str(), MNT_DETACH);
-    std::error_code ignored;
-    fs::remove_all(base_, ignored);
-  }
+  void TearDown() override { testing_support::remove_scratch(base_); }
   // The example as it runs here.
   std::string localised(std::string block) {
     replace_all(&block, "/tmp/board", base_ + "/board");

@@ -32,23 +32,13 @@ using testing_support::SimProcess;
 class SimLifecycle : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "/dev/fuse is not available";
-    if (testing_support::build_bin().empty()) GTEST_SKIP() << "LT_BUILD_DIR is not set";
-    char tmpl[] = "/tmp/lt7911-life-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    base_ = tmpl;
+    if (std::string why = testing_support::cannot_mount_here(); !why.empty()) GTEST_SKIP() << why;
+    base_ = testing_support::scratch_dir("lt7911-life");
+    ASSERT_FALSE(base_.empty());
     dir_ = base_ + "/board";
     std::filesystem::create_directory(dir_);
   }
-  void TearDown() override {
-    if (base_.empty()) return;
-    // A failed test may leave a mount behind; it must not stop the clean-up.
-    for (const auto& e : std::filesystem::directory_iterator(base_)) {
-      if (mounted_at(e.path().string())) umount2(e.path().c_str(), MNT_DETACH);
-    }
-    std::error_code ignored;
-    std::filesystem::remove_all(base_, ignored);
-  }
+  void TearDown() override { testing_support::remove_scratch(base_); }
   std::string sim() { return testing_support::build_bin() + "lt7911-sim"; }
   std::string p(const std::string& rel) { return dir_ + rel; }
   // A copy of the default board with a text replaced wherever it stands.

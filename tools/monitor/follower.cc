@@ -119,17 +119,19 @@ std::optional<int64_t> Follower::remaining_ms() const {
   return *options_.timeout_ms - tree_.now_ms();
 }
 
-void Follower::emit_state(const Snapshot& s, bool acked) {
+void Follower::emit_state(const Snapshot& s, bool acked, bool woken) {
   out_(format_state(s, tree_.clock_us(), acked, options_.json));
   ++printed_;
-  if (options_.until && trim_newline(s.status) == *options_.until) until_met_ = true;
+  const bool matches = options_.until && trim_newline(s.status) == *options_.until;
+  if (matches && woken) until_met_ = true;
+  until_at_start_ = matches && !woken;
 }
 
 void Follower::emit_event(const std::string& event, const std::string& message) {
   out_(format_event(event, message, tree_.clock_us(), options_.json));
 }
 
-Follower::Step Follower::refresh() {
+Follower::Step Follower::refresh(bool woken) {
   int e = 0;
   std::optional<Snapshot> s = tree_.read(&e);
   if (!s) {
@@ -141,7 +143,10 @@ Follower::Step Follower::refresh() {
     emit_event("returned", pending_event_);
     pending_event_.clear();
   }
-  if (last_ && *last_ == *s) return Step::kOk;
+  if (last_ && *last_ == *s) {
+    if (woken && until_at_start_) until_met_ = true;  // notified, and nothing changed meanwhile
+    return Step::kOk;
+  }
   bool acked = false;
   if (options_.ack && s->status == "new res\n") {
     int r = tree_.ack();
@@ -152,7 +157,7 @@ Follower::Step Follower::refresh() {
     }
     acked = true;
   }
-  emit_state(*s, acked);
+  emit_state(*s, acked, woken);
   last_ = *s;
   return Step::kOk;
 }
@@ -177,7 +182,7 @@ int Follower::run() {
         open = true;
         // "returned" is said once the texts read again, just before their state line.
         if (ever_open && announced) pending_event_ = dir + " is back";
-        Step st = refresh();
+        Step st = refresh(false);
         if (st == Step::kError) return kExitError;
         if (st == Step::kGone) {
           // It opened but does not read (an entry being removed): look again after a change.
@@ -208,13 +213,20 @@ int Follower::run() {
       if (!await_change()) return exit_code_;
       continue;
     }
-    Wake w = tree_.wait(rem ? *rem : -1);
+    int64_t limit = rem ? *rem : -1;
+    if (until_at_start_)
+      limit = limit < 0 ? options_.until_grace_ms : std::min(limit, options_.until_grace_ms);
+    Wake w = tree_.wait(limit);
     if (w == Wake::kInterrupted) return exit_code_;
+    if (w == Wake::kTimeout && until_at_start_ && !(rem && *rem <= limit)) {
+      until_met_ = true;  // no change was on its way: the state at start stands
+      continue;
+    }
     if (w == Wake::kError) {
       err_(std::string("lt7911-monitor: poll failed: ") + std::strerror(errno));
       return kExitError;
     }
-    Step st = refresh();
+    Step st = refresh(w == Wake::kChanged);
     if (st == Step::kError) return kExitError;
     if (st == Step::kGone) {
       tree_.close_status();

@@ -61,7 +61,11 @@ struct Options {
   bool json = false;
   std::optional<int64_t> count;       // state lines to print before exiting
   std::optional<int64_t> timeout_ms;  // whole run
-  std::optional<std::string> until;   // exit once status reads this (without its line feed)
+  // Exit once status reads this (without its line feed) after a change notification; a status
+  // it finds at start counts once until_grace_ms passed without one (a change read at start may
+  // still be on its way: its texts are written one by one, and the notification comes last).
+  std::optional<std::string> until;
+  int64_t until_grace_ms = 1000;
   std::string root = "/";
 };
 
@@ -82,11 +86,11 @@ class Follower {
 
  private:
   std::optional<int64_t> remaining_ms() const;
-  void emit_state(const Snapshot& s, bool acked);
+  void emit_state(const Snapshot& s, bool acked, bool woken);
   void emit_event(const std::string& event, const std::string& message);
   // Reads and prints the texts if they changed; false when the directory went away.
   enum class Step { kOk, kGone, kError };
-  Step refresh();
+  Step refresh(bool woken);
   // Waits for the directory to change while it is away (or hangs up); false when interrupted.
   bool await_change();
   bool done() const { return until_met_ || (options_.count && printed_ >= *options_.count); }
@@ -97,7 +101,8 @@ class Follower {
   std::optional<Snapshot> last_;
   int64_t printed_ = 0;
   bool until_met_ = false;
-  std::string pending_event_;  // said before the next successful read
+  bool until_at_start_ = false;  // the start state matched until: waiting out the grace
+  std::string pending_event_;    // said before the next successful read
   int exit_code_ = kExitOk;
 };
 
