@@ -404,6 +404,16 @@ int op_poll(const char*, fuse_file_info* fi, fuse_pollhandle* ph, unsigned* reve
   if (ph) h->slot->set(ph);
   std::shared_ptr<FuseBridge::PollSlot> slot = h->slot;
   host::PollWatchResult r = bridge().vfs().poll_watch(h->proc, h->fd, [slot] { slot->fire(); });
+  // As a poll() that returns leaves the wait queues at once, a poll that answers with what its
+  // caller waits for (or an error or hang-up) keeps no registration.
+  const unsigned always = POLLERR | POLLHUP | POLLNVAL;
+  const bool answered =
+      r.mask < 0 || (fi->poll_events != 0 &&
+                     (static_cast<unsigned>(r.mask) & (fi->poll_events | always)) != 0);
+  if (answered) {
+    r.watch.reset();
+    h->slot->set(nullptr);
+  }
   host::PollWatch old;
   {
     std::lock_guard<std::mutex> l(h->watch_mutex);
