@@ -140,8 +140,12 @@ TEST_F(KernelLogMount, MemoryStaysBoundedUnderAFloodOfLoggedWritesAndManyReaders
   EXPECT_EQ(lines, host::Log::kCapacity);
   EXPECT_THAT(first, Not(HasSubstr("] Chip: LT7911D")));
   EXPECT_THAT(first.substr(first.size() - 200), HasSubstr("EDID data length is not 256 bytes\n"));
-  // The ring is fixed (8,192 records of at most 992 bytes); readers add no copies of it.
+  // The ring is fixed (8,192 records of at most 992 bytes); readers add no copies of it. (Under
+  // AddressSanitizer freed memory waits in a quarantine of hundreds of MiB, so the figure only
+  // means something in the normal build.)
+#if !defined(__SANITIZE_ADDRESS__)
   EXPECT_LT(after - before, 48 * 1024) << "grew from " << before << " KiB to " << after << " KiB";
+#endif
   RecordProperty("rss_kib_before", std::to_string(before));
   RecordProperty("rss_kib_after", std::to_string(after));
 }
