@@ -118,6 +118,8 @@ TEST_F(KernelLogMount, MemoryStaysBoundedUnderAFloodOfLoggedWritesAndManyReaders
   // Every refused EDID write logs a dump of its bytes: 4,200 of them log about 13 MB.
   const std::string edid(1100, '\x5a');
   for (int i = 0; i < 4200; ++i) ASSERT_EQ(write_once(p("/proc/lt7911_info/edid"), edid), -EINVAL);
+  // Its size says what it holds, before anyone opens it.
+  const uint64_t size = std::filesystem::file_size(p("/kernel.log"));
   // Sixty readers hold the log open at once, each having read all of it.
   std::vector<int> fds;
   std::string first;
@@ -133,6 +135,7 @@ TEST_F(KernelLogMount, MemoryStaysBoundedUnderAFloodOfLoggedWritesAndManyReaders
     fds.push_back(fd);
   }
   const long after = rss_kib();
+  EXPECT_EQ(first.size(), size);
   for (int fd : fds) ::close(fd);
   // The log holds the newest records only: the ring's worth, ending with the last write's dump.
   size_t lines = 0;

@@ -175,7 +175,7 @@ int serve_text(const std::string& text, char* buf, size_t size, off_t offset) {
 // kernel.log: the log text from the file's start on.
 int read_log(char* buf, size_t size, off_t offset) {
   if (offset < 0) return -EINVAL;
-  const uint64_t base = bridge().log_base(false);
+  const uint64_t base = bridge().log_base();
   return static_cast<int>(
       bridge().log().read_text(base + static_cast<uint64_t>(offset), buf, size));
 }
@@ -246,7 +246,7 @@ int op_getattr(const char* path, struct stat* st, fuse_file_info*) {
     st->st_nlink = 1;
     st->st_mtime = bridge().mount_time();
     if (p == "/kernel.log") {
-      const uint64_t base = bridge().log_base(false);
+      const uint64_t base = bridge().log_base();
       const uint64_t end = bridge().log().text_extent().end;
       st->st_size = static_cast<off_t>(end > base ? end - base : 0);
     }
@@ -408,8 +408,8 @@ int op_poll(const char*, fuse_file_info* fi, fuse_pollhandle* ph, unsigned* reve
   // caller waits for (or an error or hang-up) keeps no registration.
   const unsigned always = POLLERR | POLLHUP | POLLNVAL;
   const bool answered =
-      r.mask < 0 || (fi->poll_events != 0 &&
-                     (static_cast<unsigned>(r.mask) & (fi->poll_events | always)) != 0);
+      r.mask < 0 ||
+      (fi->poll_events != 0 && (static_cast<unsigned>(r.mask) & (fi->poll_events | always)) != 0);
   if (answered) {
     r.watch.reset();
     h->slot->set(nullptr);
@@ -437,6 +437,7 @@ int op_release(const char*, fuse_file_info* fi) {
   }
   h->slot->set(nullptr);
   if (h->kind == FuseBridge::Handle::Kind::kFollow) bridge().follow().set_poll(h, nullptr);
+  if (h->kind == FuseBridge::Handle::Kind::kLog) bridge().log_base(false, true);
   if (h->kind == FuseBridge::Handle::Kind::kVfs) bridge().vfs().close(h->proc, h->fd);
   bridge().untrack(h);
   delete h;
@@ -608,12 +609,15 @@ void FuseBridge::stop() {
   }
 }
 
-uint64_t FuseBridge::log_base(bool at_open) {
+uint64_t FuseBridge::log_base(bool opening, bool closing) {
   std::lock_guard<std::mutex> l(log_mutex_);
-  if (at_open) {
+  if (closing) {
+    --log_opens_;
+  } else if (opening || log_opens_ == 0) {
     const uint64_t oldest = log_.text_extent().begin;
     if (oldest > log_base_) log_base_ = oldest;
   }
+  if (opening) ++log_opens_;
   return log_base_;
 }
 

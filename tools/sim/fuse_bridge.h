@@ -13,9 +13,10 @@
 // The kernel log is served from the log's ring, never copied per open. kernel.log is a log file
 // that grows: its size is the formatted bytes it holds, it reads through the page cache (so it
 // can be mapped, as `dmesg -F` does) and it keeps its offsets while anyone has it open, so
-// `tail -f` follows it. When an open finds that the ring has overwritten the file's first
-// records, the file starts again at the oldest record held (a follower sees it shrink, as after
-// a log rotation); a read of overwritten bytes fails with EPIPE. kmsg reads as /dev/kmsg does,
+// `tail -f` follows it. When the ring has overwritten the file's first records, the file starts
+// again at the oldest record held at the next open, or the next stat while nobody has it open
+// (a follower sees it shrink, as after a log rotation); a read of overwritten bytes fails with
+// EPIPE. kmsg reads as /dev/kmsg does,
 // in kernel.log's line format: every open starts at the oldest record held, each read returns
 // whole records and waits for new ones (EAGAIN with O_NONBLOCK), poll() reports POLLIN when a
 // record is waiting, and a reader that fell behind the ring gets EPIPE once and continues with
@@ -92,9 +93,10 @@ class FuseBridge {
   const std::vector<ControlFile>& controls() const { return controls_; }
   bool stopping() const { return stopping_.load(); }
   Follow& follow() { return *follow_; }
-  // kernel.log: the file offset 0 as a log text offset, starting the file again at the oldest
-  // held record when an open finds its first records overwritten.
-  uint64_t log_base(bool at_open);
+  // kernel.log: the file offset 0 as a log text offset. The file starts again at the oldest
+  // held record when its first records were overwritten and it is being opened (opening) or
+  // nobody has it open; closing says one open went away.
+  uint64_t log_base(bool opening = false, bool closing = false);
   int64_t mount_time() const { return mount_time_; }
   void notify_later(fuse_pollhandle* ph);
   void track(Handle* h);
@@ -120,8 +122,9 @@ class FuseBridge {
   std::shared_ptr<Follow> follow_;
   uint64_t log_subscription_ = 0;
 
-  std::mutex log_mutex_;  // guards log_base_
+  std::mutex log_mutex_;  // guards log_base_ and log_opens_
   uint64_t log_base_ = 0;
+  int log_opens_ = 0;  // open files of kernel.log
 
   std::mutex notify_mutex_;  // guards pending_, handles_ and notifier_stop_
   std::condition_variable notify_cv_;
