@@ -31,7 +31,7 @@ Kernel::~Kernel() = default;
 void Kernel::start() {
   timeline_ = std::make_unique<Timeline>();
   if (options_.timeline > 0) timeline_->start(options_.timeline);
-  sched_ = std::make_unique<Scheduler>(options_.clock);
+  sched_ = std::make_unique<Scheduler>(options_.clock, options_.host_clock);
   log_ = std::make_unique<Log>();
   warnings_ = std::make_unique<Warnings>();
   faults_ = std::make_unique<Faults>();

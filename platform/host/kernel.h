@@ -33,6 +33,9 @@ struct BootOptions {
   bool echo_log = false;
   // Record a timeline from boot on, in a ring of this many events (0: not recording).
   size_t timeline = 0;
+  // Real mode: the clock reads the host's CLOCK_MONOTONIC, as a board's kernel clock counts
+  // from its boot, instead of starting at 0.
+  bool host_clock = false;
 };
 
 class Kernel {

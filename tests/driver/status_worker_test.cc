@@ -67,7 +67,7 @@ TEST_F(StatusWorker, First1080p60Run) {
       ElementsAre("LT7911D chip platform unsupported", "HDMI signal state: 0x03",
                   "HDMI signal is stable", "Detected HDMI resolution type: 1",
                   "HDMI resolution: 1920 x 1080", "LT7911D chip platform does not support HDCP",
-                  "HDCP mode: no hdcp", "", "HDMI HTotal: 2200, VTotal: 1125", "HDMI FPS: 60"));
+                  "HDCP mode: no hdcp\n", "HDMI HTotal: 2200, VTotal: 1125", "HDMI FPS: 60"));
 }
 
 TEST_F(StatusWorker, SameInputAgainIsPublishedAgain) {

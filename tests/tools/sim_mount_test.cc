@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/process.h"
 #include "tests/support/shell.h"
 
 namespace {
@@ -209,33 +210,24 @@ TEST_F(SimMount, UnbindAndRmmodWhileStatusIsHeldOpen) {
 }
 
 TEST_F(SimMount, MonitorSaysWhenTheDirectoryVanishesAndComesBack) {
-  // The shell says the monitor's pid, then becomes the monitor.
-  FILE* mon = popen(
-      ("echo $$; exec " + bin_ + "lt7911-monitor --root " + dir_ + " --timeout 20").c_str(), "r");
-  char line[512];
-  ASSERT_NE(fgets(line, sizeof line, mon), nullptr);
-  const pid_t monitor = static_cast<pid_t>(std::atol(line));
-  ASSERT_NE(fgets(line, sizeof line, mon), nullptr);
-  EXPECT_THAT(line, HasSubstr("disappear: 0x0 @ 0 fps"));
+  testing_support::Child mon;
+  ASSERT_TRUE(mon.start({bin_ + "lt7911-monitor", "--root", dir_, "--timeout", "60"}));
+  EXPECT_THAT(mon.line().value_or(""), HasSubstr("disappear: 0x0 @ 0 fps"));
   EXPECT_EQ(write_result(p("/sys/bus/i2c/drivers/lt7911_manage/unbind"), "4-002b"), "6\n");
-  ASSERT_NE(fgets(line, sizeof line, mon), nullptr);
-  EXPECT_THAT(line, HasSubstr("/proc/lt7911_info vanished"));
+  EXPECT_THAT(mon.line().value_or(""), HasSubstr("/proc/lt7911_info vanished"));
   EXPECT_EQ(write_result(p("/sys/bus/i2c/drivers/lt7911_manage/bind"), "4-002b"), "6\n");
-  ASSERT_NE(fgets(line, sizeof line, mon), nullptr);
-  EXPECT_THAT(line, HasSubstr("/proc/lt7911_info is back"));
+  EXPECT_THAT(mon.line().value_or(""), HasSubstr("/proc/lt7911_info is back"));
   EXPECT_EQ(sh("echo plug 1080p60 > " + p("/sim/hdmi")).code, 0);
-  // The bind publishes what the chip sees before the plug does: "disappear" lines may come
-  // first, as the start texts and the bind's own run land.
-  bool seen = false;
-  for (int i = 0; i < 6 && !seen && fgets(line, sizeof line, mon) != nullptr; ++i) {
-    seen = std::string(line).find("new res: 1920x1080 @ 60 fps") != std::string::npos;
-    if (!seen) {
-      EXPECT_THAT(line, HasSubstr("disappear: 0x0 @ 0 fps"));
-    }
+  // State lines may come between (the start texts, and the bind's own run that publishes what
+  // the chip sees); the new input follows.
+  std::optional<std::string> line;
+  while ((line = mon.line()) && line->find("new res") == std::string::npos) {
   }
-  EXPECT_TRUE(seen);
-  kill(monitor, SIGTERM);
-  EXPECT_EQ(WEXITSTATUS(pclose(mon)), 0);
+  EXPECT_THAT(line.value_or(""), HasSubstr("new res: 1920x1080 @ 60 fps"));
+  mon.signal(SIGTERM);
+  std::optional<int> st = mon.wait_exit();
+  ASSERT_TRUE(st);
+  EXPECT_EQ(testing_support::Child::code_of(*st), 0);
 }
 
 TEST_F(SimMount, AKilledRunLeavesAStaleMountThatTheNextRunCleansUp) {
