@@ -311,6 +311,7 @@ TEST_F(Binding, ForeignIdentityFailsAndReleasesEverything) {
   EXPECT_THAT(errors_since(mark), ElementsAre("This module only supports LT7911 chip"));
   expect_nothing_claimed();
   EXPECT_TRUE(chip().powered()) << "gpio_exit leaves the power on";
+  EXPECT_TRUE(take_warnings().empty()) << "the interrupt is freed before its line";
 }
 
 TEST_F(Binding, UnreadableIdentityLogsTheBusFailure) {
@@ -338,7 +339,7 @@ struct GpioFailure {
   std::string name;
   host::FaultRule rule;
   std::vector<std::string> messages;
-  bool irq_line_claimed_after;
+  int error;  // the probe's result
 };
 
 class ProbeGpioFailure : public Binding, public ::testing::WithParamInterface<GpioFailure> {};
@@ -350,6 +351,11 @@ TEST_P(ProbeGpioFailure, ReleasesWhatItClaimed) {
   ASSERT_EQ(insmod(), 0);
   EXPECT_EQ(errors_since(mark), f.messages);
   expect_nothing_claimed();
+  // The probe's own result, as a bind returns it.
+  kernel().faults().inject(f.rule);
+  EXPECT_EQ(kernel().i2c().bind(brd().chip_device_name(), kModule), f.error);
+  settle();
+  expect_nothing_claimed();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -357,20 +363,20 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(GpioFailure{"IntPinRequest",
                                   {"gpio_request", "44"},
                                   {"GPIO request failed", "Failed to initialize GPIO"},
-                                  false},
+                                  -ENODEV},
                       GpioFailure{"NoIrqNumber",
                                   {"gpiod_to_irq"},
                                   {"Unable to get IRQ number", "Failed to initialize GPIO"},
-                                  false},
+                                  -ENODEV},
                       GpioFailure{"IrqRequest",
                                   {"request_irq"},
                                   {"Unable to request IRQ", "Failed to initialize GPIO"},
-                                  false},
+                                  -ENODEV},
                       GpioFailure{"PwrPinRequest",
                                   {"gpio_request", "67"},
                                   {"Failed to request GPIO 67 for LT7911 PWR pin",
                                    "Failed to initialize GPIO"},
-                                  false}),
+                                  -ENODEV}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(Binding, PowerLineRequestFailureLeavesThePowerUntouched) {
@@ -424,6 +430,8 @@ TEST_F(Binding, RemoveReleasesAndKeepsThePowerThenRebinds) {
   EXPECT_TRUE(in_order(log_since(mark), {"GPIO-I2C interrupt module unloaded"}));
   expect_nothing_claimed();
   EXPECT_TRUE(chip().powered());
+  // The interrupt goes before its line: freeing the line first is a kernel warning.
+  EXPECT_EQ(kernel().warnings().describe(), "");
 
   ASSERT_EQ(kernel().i2c().bind(brd().chip_device_name(), kModule), 0);
   settle();
