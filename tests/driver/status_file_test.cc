@@ -82,6 +82,31 @@ TEST_F(StatusFile, BlockedPollerWakesWithPollpri) {
   EXPECT_EQ(revents, POLLPRI);
 }
 
+TEST_F(StatusFile, EveryBlockedPollerWakesAtOnePublication) {
+  // Three tasks blocked in poll(): two on their own opens, one more on a shared open.
+  int a = open("status");
+  int b = open("status");
+  std::atomic<short> revents[3] = {-1, -1, -1};
+  std::vector<host::Thread> pollers;
+  for (int i = 0; i < 3; i++) {
+    int fd = i == 0 ? a : b;
+    pollers.push_back(sched().spawn("poller", [this, fd, &revents, i] {
+      std::vector<pollfd> fds{{fd, POLLPRI, 0}};
+      kernel().vfs().poll(proc_, fds, 5000);
+      revents[i] = fds[0].revents;
+    }));
+  }
+  wait_queue_head_t* wq = static_cast<wait_queue_head_t*>(
+      kernel().modules().symbol(kModule, "lt7911_ctx"));  // begins with the pollers' queue
+  ASSERT_NE(wq, nullptr);
+  ASSERT_TRUE(sched().run_until([&] { return kernel().vfs().wait_queue(wq)->waiters() == 3; }));
+  int64_t published_at = now();
+  hdmi().plug(board::Mode::parse("720p60"));
+  for (host::Thread& p : pollers) p.join();
+  for (int i = 0; i < 3; i++) EXPECT_EQ(revents[i].load(), POLLPRI) << "poller " << i;
+  EXPECT_LT(now() - published_at, 1000 * host::kNsPerMs) << "all woke at the publication";
+}
+
 struct AckCase {
   std::string name;
   std::string status_before;  // "new res" after a plug, else "disappear"

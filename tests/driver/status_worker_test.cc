@@ -78,6 +78,56 @@ TEST_F(StatusWorker, First1080p60Run) {
                   "HDCP mode: no hdcp", "", "HDMI HTotal: 2200, VTotal: 1125", "HDMI FPS: 60"));
 }
 
+TEST_F(StatusWorker, StableRunMakesExactlyTheseTransfers) {
+  // Every transfer of one run, in order: a test that fails the Nth transfer cannot see two
+  // transfers trade places, this one does. 1080p60: HTotal 2200 (0x898), VTotal 1125 (0x465),
+  // half HTotal 1100 (0x44C), half pixel clock 74250 kHz (0x1220A), 1920 x 1080, audio 48.
+  size_t bmark = bus().log().mark();
+  plug("1080p60");
+  EXPECT_THAT(bus().log().lines_since(bmark),
+              ElementsAre("write 0x80:0xEE = 0x01",  // enable; bank 0x80 is still selected
+                          "select 0xD2",             // signal state
+                          "write 0xD2:0x83 = 0x10",  // timing measurement select
+                          "read 0xD2:0x96 -> 0x08",  // first sync measurement, high
+                          "read 0xD2:0x97 -> 0x98",  // first sync measurement, low
+                          "read 0xD2:0x8B -> 0x04",  // second sync measurement, high
+                          "read 0xD2:0x8C -> 0x65",  // second sync measurement, low
+                          "select 0xC2",             // resolution
+                          "read 0xC2:0x06 -> 0x04",  // height, high
+                          "read 0xC2:0x07 -> 0x38",  // height, low
+                          "read 0xC2:0x38 -> 0x07",  // width, high
+                          "read 0xC2:0x39 -> 0x80",  // width, low
+                          "select 0xD2",             // frame rate
+                          "write 0xD2:0x83 = 0x10",  // timing measurement select
+                          "read 0xD2:0x89 -> 0x04",  // half HTotal, high
+                          "read 0xD2:0x8A -> 0x4C",  // half HTotal, low
+                          "read 0xD2:0x9E -> 0x04",  // VTotal, high
+                          "read 0xD2:0x9F -> 0x65",  // VTotal, low
+                          "select 0xA0",             // clock measurement select
+                          "write 0xA0:0x34 = 0x21",  // clock measurement select
+                          "select 0xB8",             // clock
+                          "read 0xB8:0xB1 -> 0x01",  // half clock, bits 16-18
+                          "read 0xB8:0xB2 -> 0x22",  // half clock, bits 8-15
+                          "read 0xB8:0xB3 -> 0x0A",  // half clock, bits 0-7
+                          "select 0xD1",             // audio
+                          "read 0xD1:0x55 -> 0x30",  // audio sample-rate byte
+                          "select 0x80",             // disable
+                          "write 0x80:0xEE = 0x00"));
+}
+
+TEST_F(StatusWorker, UnusedMeasurementBitsDoNotCount) {
+  // The chip may read back 1 in bit 7 of the half-HTotal high byte and in bits 3-7 of the clock
+  // high byte; only the measurement bits count.
+  board::ChipConfig config = chip().config();
+  config.set_unused_bits = true;
+  chip().configure(config);
+  size_t mark = log_mark();
+  plug("1080p60");
+  EXPECT_TRUE(in_order(log_since(mark), {"HDMI HTotal: 2200, VTotal: 1125", "HDMI FPS: 60"}));
+  EXPECT_EQ(read("fps"), "60\n");
+  EXPECT_EQ(read("width") + read("height"), "1920\n1080\n");
+}
+
 TEST_F(StatusWorker, SameInputAgainIsPublishedAgain) {
   plug("1080p60");
   ASSERT_EQ(write("status", "ok"), 2);
