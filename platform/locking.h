@@ -25,8 +25,10 @@ extern "C" void spin_lock(spinlock_t* lock);
 extern "C" void spin_unlock(spinlock_t* lock);
 extern "C" unsigned long _raw_spin_lock_irqsave(spinlock_t* lock);
 extern "C" void spin_unlock_irqrestore(spinlock_t* lock, unsigned long flags);
-#define spin_lock_irqsave(lock, flags) \
-  do {                                 \
+// A warning unless the lock is held (by any task), as with CONFIG_DEBUG_SPINLOCK.
+extern "C" void assert_spin_locked(spinlock_t* lock);
+#define spin_lock_irqsave(lock, flags)      \
+  do {                                      \
     (flags) = _raw_spin_lock_irqsave(lock); \
   } while (0)
 
@@ -34,7 +36,8 @@ extern "C" void spin_unlock_irqrestore(spinlock_t* lock, unsigned long flags);
 typedef struct {
   int counter;
 } atomic_t;
-#define ATOMIC_INIT(i) {(i)}
+#define ATOMIC_INIT(i) \
+  { (i) }
 static inline int atomic_read(const atomic_t* v) {
   return __atomic_load_n(&v->counter, __ATOMIC_RELAXED);
 }
