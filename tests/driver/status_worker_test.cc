@@ -211,6 +211,54 @@ INSTANTIATE_TEST_SUITE_P(Modes, StandardModes,
                                            "800x600@60", "1024x768@60", "1280x1024@60",
                                            "1600x900@60", "2560x1440@60-rb2", "3840x2160@60"));
 
+// The classification of every supported size, and of sizes next to the unsupported one.
+struct SizeCase {
+  int width;
+  int height;
+  int type;  // as the worker logs it: 1 new (supported), 2 unsupported, 3 not listed
+};
+
+class Sizes : public StatusWorker, public ::testing::WithParamInterface<SizeCase> {};
+
+TEST_P(Sizes, AreClassified) {
+  const SizeCase& c = GetParam();
+  const int htotal = c.width + 160;
+  const int vtotal = c.height + 45;
+  size_t mark = log_mark();
+  hdmi().plug(board::Mode::timings(c.width, c.height, htotal, vtotal,
+                                   static_cast<int64_t>(htotal) * vtotal * 60));
+  settle();
+  EXPECT_TRUE(
+      in_order(run_log(mark), {"Detected HDMI resolution type: " + std::to_string(c.type)}));
+  EXPECT_EQ(read("width") + read("height"),
+            std::to_string(c.width) + "\n" + std::to_string(c.height) + "\n");
+  EXPECT_EQ(read("status"), "new res\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Supported, Sizes,
+    ::testing::Values(SizeCase{3840, 2400, 1}, SizeCase{3840, 2160, 1}, SizeCase{3440, 1440, 1},
+                      SizeCase{2560, 1600, 1}, SizeCase{2560, 1440, 1}, SizeCase{2560, 1080, 1},
+                      SizeCase{2048, 1536, 1}, SizeCase{2048, 1152, 1}, SizeCase{1920, 1440, 1},
+                      SizeCase{1920, 1200, 1}, SizeCase{1920, 1080, 1}, SizeCase{1680, 1050, 1},
+                      SizeCase{1600, 1200, 1}, SizeCase{1600, 900, 1}, SizeCase{1440, 1080, 1},
+                      SizeCase{1440, 900, 1}, SizeCase{1440, 1050, 1}, SizeCase{1368, 768, 1},
+                      SizeCase{1280, 1024, 1}, SizeCase{1280, 960, 1}, SizeCase{1280, 800, 1},
+                      SizeCase{1280, 720, 1}, SizeCase{1152, 864, 1}, SizeCase{1024, 768, 1},
+                      SizeCase{800, 600, 1}),
+    [](const auto& info) {
+      return std::to_string(info.param.width) + "x" + std::to_string(info.param.height);
+    });
+
+INSTANTIATE_TEST_SUITE_P(Others, Sizes,
+                         ::testing::Values(SizeCase{1366, 768, 2}, SizeCase{1366, 720, 3},
+                                           SizeCase{1360, 768, 3}, SizeCase{3840, 1080, 3},
+                                           SizeCase{640, 480, 3}),
+                         [](const auto& info) {
+                           return std::to_string(info.param.width) + "x" +
+                                  std::to_string(info.param.height);
+                         });
+
 // One failing transfer of a stable-video run, by its position in the run.
 struct FaultCase {
   std::string name;
