@@ -268,12 +268,27 @@ struct Store {
   int edid_writes = 0;
   int corrupt_edid_at = -1;      // read-back byte changed, or -1
   std::string version_readback;  // returned instead of the store's, if not empty
+  bool watchdog_fails = false;
+  int hdcp_mode = -1;  // the mode to answer; -1: the shipped answer; -2: the query fails
+  bool edid_read_fails = false;
+  bool str_read_fails = false;
+  bool powered_at_edid_read = false;
 };
 Store store;
 
-int op_disable_watchdog() { return store.shipped->disable_watchdog(); }
-int op_get_hdcp_mode(u8* mode) { return store.shipped->get_hdcp_mode(mode); }
+int op_disable_watchdog() {
+  if (store.watchdog_fails) return -1;
+  return store.shipped->disable_watchdog();
+}
+int op_get_hdcp_mode(u8* mode) {
+  if (store.hdcp_mode == -2) return -1;
+  if (store.hdcp_mode < 0) return store.shipped->get_hdcp_mode(mode);
+  *mode = static_cast<u8>(store.hdcp_mode);
+  return 0;
+}
 int op_edid_read(u8* buf, u16 len) {
+  store.powered_at_edid_read = store.chip->powered();
+  if (store.edid_read_fails) return -1;
   store.edid_reads++;
   std::array<uint8_t, 256> e = store.chip->edid();
   std::memcpy(buf, e.data(), std::min<size_t>(len, e.size()));
@@ -281,6 +296,7 @@ int op_edid_read(u8* buf, u16 len) {
   return 0;
 }
 int op_str_read(u8* buf) {
+  if (store.str_read_fails) return -1;
   std::array<uint8_t, 32> v = store.chip->version();
   std::memcpy(buf, v.data(), v.size());
   if (!store.version_readback.empty()) {
@@ -433,6 +449,96 @@ TEST_F(EdidWithChip, ReadersNeverSeeAHalfWrittenSnapshot) {
   done = true;
   reader.join();
   EXPECT_TRUE(bad.empty());
+}
+
+TEST_F(EdidWithChip, HdcpModeOfThePlatformIsPublished) {
+  const std::pair<int, const char*> modes[] = {{1, "hdcp 1.4\n"},     {2, "hdcp 2.2\n"},
+                                               {3, "unknown hdcp\n"}, {0, "no hdcp\n"},
+                                               {2, "hdcp 2.2\n"},     {-2, "no hdcp\n"}};
+  int rate = 32;
+  for (const auto& [mode, text] : modes) {
+    store.hdcp_mode = mode;
+    hdmi().plug(board::Mode::parse("1080p60"));
+    hdmi().set_audio_rate(rate++);  // one more run either way
+    settle();
+    EXPECT_EQ(read("hdcp"), text) << "mode " << mode;
+    EXPECT_EQ(read("status"), "new res\n");
+  }
+}
+
+TEST_F(EdidWithChip, WatchdogFailureEndsTheRunBeforeAnyQuery) {
+  store.watchdog_fails = true;
+  size_t mark = log_mark();
+  size_t bmark = bus().log().mark();
+  plug("1080p60");
+  EXPECT_THAT(errors_since(mark), ElementsAre("Failed to disable LT7911D watchdog"));
+  EXPECT_THAT(bus().log().lines_since(bmark),
+              ElementsAre("write 0x80:0xEE = 0x01", "write 0x80:0xEE = 0x00"))
+      << "enabled, then disabled again";
+  EXPECT_EQ(read("status"), "disappear\n");
+}
+
+TEST_F(EdidWithChip, ReadBackFailuresFailTheWrites) {
+  store.edid_read_fails = true;
+  size_t mark = log_mark();
+  EXPECT_EQ(write("edid", bytes_of(edid_samples::monitor_1080p("Panel C"))), -EIO);
+  store.edid_read_fails = false;
+  store.str_read_fails = true;
+  EXPECT_EQ(write("version", "4.0\n"), -EIO);
+  EXPECT_TRUE(errors_since(mark).empty()) << "nothing was compared";
+  EXPECT_FALSE(switched_off()) << "no restart";
+}
+
+TEST_F(EdidWithChip, ChipIsPoweredWhileItsEdidIsRead) {
+  ASSERT_EQ(write("power", "off"), 3);
+  clear_power_events();
+  EXPECT_EQ(read("edid").size(), 256u);
+  EXPECT_TRUE(store.powered_at_edid_read);
+  ASSERT_FALSE(power_events().empty());
+  EXPECT_EQ(power_events().front().second, 1) << "switched on before the read";
+}
+
+TEST_F(EdidWithChip, RestartsAreLoggedAsTheyBegin) {
+  // Each "Restarting" line is logged when the power goes off, 100 ms before it comes back.
+  auto restart_logged_at_power_off = [&](const std::string& line) {
+    std::vector<std::pair<int64_t, int>> ev = power_events();
+    std::vector<host::LogRecord> recs = kernel().log().records();
+    int64_t logged = -1;
+    for (const host::LogRecord& r : recs)
+      if (r.text == line) logged = r.time_ns;
+    for (auto& [t, level] : ev)
+      if (level == 0) return logged == t;
+    return false;
+  };
+  clear_power_events();
+  ASSERT_EQ(read("edid").size(), 256u);
+  EXPECT_TRUE(restart_logged_at_power_off("Restarting LT7911..."));
+  sched().advance(50 * kNsPerMs);
+  clear_power_events();
+  ASSERT_EQ(write("edid", bytes_of(edid_samples::monitor_1080p("Panel D"))), 256);
+  EXPECT_TRUE(restart_logged_at_power_off("Restarting LT7911UXC..."));
+  sched().advance(50 * kNsPerMs);
+  clear_power_events();
+  ASSERT_EQ(write("version", "5.0\n"), 4);
+  EXPECT_TRUE(restart_logged_at_power_off("Restarting LT7911UXC..."));
+}
+
+TEST_F(EdidWithChip, VersionTextsOfEveryLength) {
+  EXPECT_EQ(write("version", "7"), 1);
+  EXPECT_EQ(read("version"), "7") << "a one-character version is served as it is";
+  // A full 32-byte string is logged whole.
+  size_t mark = log_mark();
+  std::string full(32, 'v');
+  EXPECT_EQ(write("version", full), 32);
+  EXPECT_TRUE(in_order(log_since(mark), {"Writing version: " + full}));
+  // Longer writes reach the chip's string operation with a length that it refuses, however
+  // long they are: nothing is compared and the chip keeps its string.
+  for (size_t n : {33u, 65535u, 65536u, 70000u}) {
+    mark = log_mark();
+    EXPECT_EQ(write("version", std::string(n, 'w')), -EIO) << n;
+    EXPECT_TRUE(errors_since(mark).empty()) << n;
+    EXPECT_EQ(read("version"), full) << n;
+  }
 }
 
 }  // namespace

@@ -259,7 +259,7 @@ INSTANTIATE_TEST_SUITE_P(Others, Sizes,
                                   std::to_string(info.param.height);
                          });
 
-// One failing transfer of a stable-video run, by its position in the run.
+// One failing transfer of a stable-video run, by its position in the run: every position.
 struct FaultCase {
   std::string name;
   int nth;
@@ -288,6 +288,9 @@ TEST_P(FailingTransfer, FollowsTheOutcomeTable) {
   EXPECT_EQ(read("asr"), c.asr);
   EXPECT_EQ(read("fps"), c.fps);
   EXPECT_EQ(disables_since(bmark), c.disables);
+  if (std::find(c.errors.begin(), c.errors.end(), "Failed to get HDMI state") != c.errors.end()) {
+    EXPECT_TRUE(in_order(run_log(mark), {"HDMI signal state: 0x00"})) << "no state was read";
+  }
 }
 
 const std::string kWOffset = "[W]Failed to write offset to the i2c bus; ret = -5";
@@ -322,6 +325,13 @@ INSTANTIATE_TEST_SUITE_P(
                   "48\n",
                   "60\n",
                   1},
+        FaultCase{"StateRead97",
+                  5,
+                  {kWatchdog, kRData, "Failed to get HDMI state"},
+                  false,
+                  "48\n",
+                  "60\n",
+                  1},
         FaultCase{"StateRead8B",
                   6,
                   {kWatchdog, kRData, "Failed to get HDMI state"},
@@ -351,6 +361,20 @@ INSTANTIATE_TEST_SUITE_P(
                   "0\n",
                   "60\n",
                   2},
+        FaultCase{"ResRead07",
+                  10,
+                  {kWatchdog, kRData, "Failed to get HDMI resolution"},
+                  false,
+                  "0\n",
+                  "60\n",
+                  2},
+        FaultCase{"ResRead38",
+                  11,
+                  {kWatchdog, kRData, "Failed to get HDMI resolution"},
+                  false,
+                  "0\n",
+                  "60\n",
+                  2},
         FaultCase{"ResRead39",
                   12,
                   {kWatchdog, kRData, "Failed to get HDMI resolution"},
@@ -361,10 +385,14 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"FpsSelect", 13, {kWatchdog, kHdcp, kWOffset}, true, "44\n", "0\n", 1},
         FaultCase{"FpsMeasureWrite", 14, {kWatchdog, kHdcp, kWData}, true, "44\n", "0\n", 1},
         FaultCase{"FpsRead89", 15, {kWatchdog, kHdcp, kRData}, true, "44\n", "0\n", 1},
+        FaultCase{"FpsRead8A", 16, {kWatchdog, kHdcp, kRData}, true, "44\n", "0\n", 1},
+        FaultCase{"FpsRead9E", 17, {kWatchdog, kHdcp, kRData}, true, "44\n", "0\n", 1},
         FaultCase{"FpsRead9F", 18, {kWatchdog, kHdcp, kRData}, true, "44\n", "0\n", 1},
         FaultCase{"ClockSelectBank", 19, {kWatchdog, kHdcp, kWOffset}, true, "44\n", "0\n", 1},
         FaultCase{"ClockSelectWrite", 20, {kWatchdog, kHdcp, kWData}, true, "44\n", "0\n", 1},
         FaultCase{"ClockBank", 21, {kWatchdog, kHdcp, kWOffset}, true, "44\n", "0\n", 1},
+        FaultCase{"ClockReadB1", 22, {kWatchdog, kHdcp, kRData}, true, "44\n", "0\n", 1},
+        FaultCase{"ClockReadB2", 23, {kWatchdog, kHdcp, kRData}, true, "44\n", "0\n", 1},
         FaultCase{"ClockReadB3", 24, {kWatchdog, kHdcp, kRData}, true, "44\n", "0\n", 1},
         FaultCase{"AudioSelect",
                   25,
