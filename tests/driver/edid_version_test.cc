@@ -41,13 +41,18 @@ class EdidFiles : public DriverTest {
     ASSERT_EQ(insmod(), 0);
     sched().set_realtime(kEpoch);
     int power = brd().power_line().number();
+    // Records the power line's levels and passes them on to the chip, as the board does.
     kernel().gpio().observe_output(power, [this](int, int level) {
-      std::lock_guard<std::mutex> l(power_mutex_);
-      power_events_.emplace_back(now(), level);
+      {
+        std::lock_guard<std::mutex> l(power_mutex_);
+        power_events_.emplace_back(now(), level);
+      }
+      chip().set_power(level != 0);
     });
   }
   void TearDown() override {
-    kernel().gpio().observe_output(brd().power_line().number(), {});
+    kernel().gpio().observe_output(brd().power_line().number(),
+                                   [this](int, int level) { chip().set_power(level != 0); });
     DriverTest::TearDown();
   }
   std::vector<std::pair<int64_t, int>> power_events() {
