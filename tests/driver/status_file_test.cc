@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/driver_fixture.h"
+#include "platform/host/slab.h"
 
 namespace driver_test {
 namespace {
@@ -171,6 +172,24 @@ TEST_F(StatusFile, OpenFailsWhenTheCounterCannotBeAllocated) {
   EXPECT_EQ(kernel().modules().refcount(kModule), 0) << "the reference was given back";
 }
 
+TEST_F(StatusFile, EachOpenHoldsOneAllocationUntilItsClose) {
+  const size_t before = host::slab_live_allocations();
+  int a = open("status");
+  int b = open("status");
+  ASSERT_GE(a, 0);
+  ASSERT_GE(b, 0);
+  EXPECT_EQ(host::slab_live_allocations(), before + 2);
+  close(a);
+  close(b);
+  EXPECT_EQ(host::slab_live_allocations(), before);
+}
+
+TEST_F(StatusFile, OpenFailsWithEnodevWhileTheModuleIsGoing) {
+  kernel().faults().inject({"try_module_get"});
+  EXPECT_EQ(open("status"), -ENODEV);
+  EXPECT_EQ(kernel().modules().refcount(kModule), 0);
+}
+
 TEST_F(StatusFile, SimpleReadsServeTheTextInPieces) {
   plug("1080p60");
   int fd = open("width");
@@ -238,6 +257,15 @@ TEST_F(StatusFile, PowerWriteFailsWithEioWhenTheLineCannotBeDriven) {
   EXPECT_THAT(errors_since(mark), ::testing::ElementsAre("Failed to set GPIO 67 to low"));
   EXPECT_EQ(read("power"), "on\n");
   EXPECT_EQ(read("status"), "new res\n");
+}
+
+TEST_F(StatusFile, PowerOnFailsWithEioWhenTheLineCannotBeDriven) {
+  ASSERT_EQ(write("power", "off"), 3);
+  kernel().faults().inject({"gpiod_direction_output"});
+  size_t mark = log_mark();
+  EXPECT_EQ(write("power", "on"), -EIO);
+  EXPECT_THAT(errors_since(mark), ::testing::ElementsAre("Failed to set GPIO 67 to high"));
+  EXPECT_EQ(read("power"), "off\n");
 }
 
 TEST_F(StatusFile, PowerWriteFromAnUnreadableBufferFailsWithEfault) {
