@@ -456,6 +456,15 @@ TEST_F(EdidWithChip, ReadersNeverSeeAHalfWrittenSnapshot) {
   EXPECT_TRUE(bad.empty());
 }
 
+TEST_F(EdidWithChip, OperationsAreInstalledPerKnownPlatform) {
+  // Platform 0 (unknown) has its own table, the shipped one until replaced; no other exists.
+  EXPECT_NE(install_(0, &kStoreOps), nullptr);
+  EXPECT_EQ(install_(0, nullptr), &kStoreOps);
+  EXPECT_EQ(install_(2, &kStoreOps), nullptr);
+  EXPECT_EQ(install_(-1, &kStoreOps), nullptr);
+  EXPECT_EQ(install_(1, &kStoreOps), &kStoreOps) << "platform 1 keeps the table of the set-up";
+}
+
 TEST_F(EdidWithChip, HdcpModeOfThePlatformIsPublished) {
   const std::pair<int, const char*> modes[] = {{1, "hdcp 1.4\n"},     {2, "hdcp 2.2\n"},
                                                {3, "unknown hdcp\n"}, {0, "no hdcp\n"},

@@ -128,6 +128,49 @@ TEST_F(StatusWorker, UnusedMeasurementBitsDoNotCount) {
   EXPECT_EQ(read("width") + read("height"), "1920\n1080\n");
 }
 
+// Stable video: both sync measurements nonzero, whichever of their bytes holds the value.
+struct SyncCase {
+  std::string name;
+  uint8_t a_high, a_low, b_high, b_low;
+  bool stable;
+};
+
+class SyncMeasurements : public StatusWorker, public ::testing::WithParamInterface<SyncCase> {};
+
+TEST_P(SyncMeasurements, DecideWhetherTheVideoIsStable) {
+  const SyncCase& c = GetParam();
+  namespace reg = board::lt7911d;
+  chip().override_register(reg::kLineLengthHigh, c.a_high);
+  chip().override_register(reg::kLineLengthLow, c.a_low);
+  chip().override_register(reg::kFrameLengthHigh, c.b_high);
+  chip().override_register(reg::kFrameLengthLow, c.b_low);
+  size_t mark = log_mark();
+  plug("1080p60");
+  EXPECT_TRUE(
+      in_order(run_log(mark), {c.stable ? "HDMI signal state: 0x03" : "HDMI signal state: 0x02"}));
+  EXPECT_EQ(read("status"), c.stable ? "new res\n" : "disappear\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SyncMeasurements,
+                         ::testing::Values(SyncCase{"BothFull", 0x08, 0x98, 0x04, 0x65, true},
+                                           SyncCase{"LowBytesOnly", 0x00, 0x98, 0x00, 0x65, true},
+                                           SyncCase{"HighBytesOnly", 0x08, 0x00, 0x04, 0x00, true},
+                                           SyncCase{"FirstZero", 0x00, 0x00, 0x04, 0x65, false},
+                                           SyncCase{"SecondZero", 0x08, 0x98, 0x00, 0x00, false},
+                                           SyncCase{"BothZero", 0x00, 0x00, 0x00, 0x00, false}),
+                         [](const auto& info) { return info.param.name; });
+
+TEST_F(StatusWorker, ZeroTotalsGiveFps0) {
+  namespace reg = board::lt7911d;
+  chip().override_register(reg::kHalfHTotalHigh, 0);
+  chip().override_register(reg::kHalfHTotalLow, 0);
+  size_t mark = log_mark();
+  plug("1080p60");
+  EXPECT_TRUE(in_order(run_log(mark), {"HDMI HTotal: 0, VTotal: 1125", "HDMI FPS: 0"}));
+  EXPECT_EQ(read("fps"), "0\n");
+  EXPECT_EQ(read("width"), "1920\n");
+}
+
 TEST_F(StatusWorker, SameInputAgainIsPublishedAgain) {
   plug("1080p60");
   ASSERT_EQ(write("status", "ok"), 2);
