@@ -330,15 +330,25 @@ TEST_F(ProbeNodeVariant, GpioNumberZeroIsAccepted) {
   kernel().i2c().unregister_device(c);
 }
 
-class GpioEnds : public Binding {
+// A board whose chip has its interrupt and power lines at `irq` and `power`, with a 16th
+// controller (GPIOs 480 to 511) beside the default three.
+struct LinePair {
+  std::string name;
+  std::string irq;  // a specifier: "<&gpio0 0 0>"
+  std::string power;
+  int irq_number;
+  int power_number;
+};
+
+class GpioEnds : public Binding, public ::testing::WithParamInterface<LinePair> {
  protected:
   GpioEnds() { load_default_board_ = false; }
 };
 
-TEST_F(GpioEnds, FirstAndLastGpioNumbersAreClaimedAndReleased) {
-  // The interrupt on GPIO 0 and the power on GPIO 511: the two ends of the number space.
-  std::string dts = default_dts_with("irq-gpio = <&gpio1 12 0>;", "irq-gpio = <&gpio0 0 0>;");
-  dts = replaced(dts, "reset-gpio = <&gpio2 3 0>;", "reset-gpio = <&gpio15 31 0>;");
+TEST_P(GpioEnds, FirstAndLastGpioNumbersAreClaimedAndReleased) {
+  const LinePair& p = GetParam();
+  std::string dts = default_dts_with("irq-gpio = <&gpio1 12 0>;", "irq-gpio = " + p.irq + ";");
+  dts = replaced(dts, "reset-gpio = <&gpio2 3 0>;", "reset-gpio = " + p.power + ";");
   dts = replaced(dts, "\t\ti2c4 = &i2c4;", "\t\ti2c4 = &i2c4;\n\t\tgpio15 = &gpio15;");
   dts = replaced(dts, "\ti2c4: i2c@ff3d0000 {",
                  "\tgpio15: gpio@ff7f0000 {\n\t\tcompatible = \"sim,gpio-bank\";\n"
@@ -346,12 +356,12 @@ TEST_F(GpioEnds, FirstAndLastGpioNumbersAreClaimedAndReleased) {
                  "\t\tinterrupt-controller;\n\t\t#interrupt-cells = <2>;\n\t\tngpios = <32>;\n"
                  "\t};\n\n\ti2c4: i2c@ff3d0000 {");
   ASSERT_NO_FATAL_FAILURE(load_board(dts));
-  ASSERT_EQ(brd().irq_line().number(), 0);
-  ASSERT_EQ(brd().power_line().number(), 511);
+  ASSERT_EQ(brd().irq_line().number(), p.irq_number);
+  ASSERT_EQ(brd().power_line().number(), p.power_number);
   ASSERT_EQ(insmod(), 0);
   EXPECT_TRUE(chip_bound());
-  EXPECT_EQ(kernel().gpio().label(0), "init_gpio");
-  EXPECT_EQ(kernel().gpio().label(511), "LT7911_PWR");
+  EXPECT_EQ(kernel().gpio().label(p.irq_number), "init_gpio");
+  EXPECT_EQ(kernel().gpio().label(p.power_number), "LT7911_PWR");
   plug("1080p60");
   EXPECT_EQ(read("width"), "1920\n");
   ASSERT_EQ(kernel().i2c().unbind(brd().chip_device_name()), 0);
@@ -362,6 +372,24 @@ TEST_F(GpioEnds, FirstAndLastGpioNumbersAreClaimedAndReleased) {
   EXPECT_EQ(kernel().i2c().bind(brd().chip_device_name(), kModule), -ENODEV);
   settle();
   expect_nothing_claimed();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, GpioEnds,
+    ::testing::Values(LinePair{"IrqAt0PowerAt511", "<&gpio0 0 0>", "<&gpio15 31 0>", 0, 511},
+                      LinePair{"IrqAt511PowerAt0", "<&gpio15 31 0>", "<&gpio0 0 0>", 511, 0}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(Binding, PowerWriteDuringTheBringUpsLastWaitIsNotHeldUp) {
+  // The bring-up's last 100 ms wait holds no lock: a power write then goes through at once.
+  host::Thread prober = sched().spawn("insmod", [&] { kernel().modules().insmod(kModule); });
+  ASSERT_TRUE(sched().run_until([&] { return chip().power_ups() == 2; }))
+      << "the power came back after the bring-up's switch off";
+  int64_t asked = now();
+  EXPECT_EQ(write("power", "on"), 2);
+  EXPECT_EQ(now(), asked);
+  prober.join();
+  settle();
 }
 
 TEST_F(Binding, ClientWithoutDeviceTreeNode) {

@@ -478,6 +478,14 @@ TEST_F(EdidWithChip, HdcpModeOfThePlatformIsPublished) {
     EXPECT_EQ(read("hdcp"), text) << "mode " << mode;
     EXPECT_EQ(read("status"), "new res\n");
   }
+  // The signal going takes the HDCP mode with it.
+  store.hdcp_mode = 1;
+  plug("1080p60");
+  hdmi().set_audio_rate(rate);
+  settle();
+  ASSERT_EQ(read("hdcp"), "hdcp 1.4\n");
+  unplug();
+  EXPECT_EQ(read("hdcp"), "no hdcp\n");
 }
 
 TEST_F(EdidWithChip, WatchdogFailureEndsTheRunBeforeAnyQuery) {
@@ -490,6 +498,17 @@ TEST_F(EdidWithChip, WatchdogFailureEndsTheRunBeforeAnyQuery) {
               ElementsAre("write 0x80:0xEE = 0x01", "write 0x80:0xEE = 0x00"))
       << "enabled, then disabled again";
   EXPECT_EQ(read("status"), "disappear\n");
+  // When the disable fails too, the watchdog's failure is logged first.
+  mark = log_mark();
+  board::BusFault disable = board::BusFault::on(
+      {.bank = 0x80, .reg = 0xEE, .dir = board::Direction::kWrite}, board::FaultKind::kIo);
+  disable.nth = 2;
+  bus().faults().add(disable);
+  hdmi().set_audio_rate(33);
+  settle();
+  EXPECT_THAT(errors_since(mark), ElementsAre("Failed to disable LT7911D watchdog",
+                                              "[W]Failed to write data to the i2c bus; ret = -5",
+                                              "Failed to disable LT7911D"));
 }
 
 TEST_F(EdidWithChip, ReadBackFailuresFailTheWrites) {

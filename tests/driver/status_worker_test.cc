@@ -296,7 +296,7 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(Others, Sizes,
                          ::testing::Values(SizeCase{1366, 768, 2}, SizeCase{1366, 720, 3},
                                            SizeCase{1360, 768, 3}, SizeCase{3840, 1080, 3},
-                                           SizeCase{640, 480, 3}),
+                                           SizeCase{640, 480, 3}, SizeCase{0, 0, 3}),
                          [](const auto& info) {
                            return std::to_string(info.param.width) + "x" +
                                   std::to_string(info.param.height);
@@ -466,6 +466,31 @@ INSTANTIATE_TEST_SUITE_P(
                   "60\n",
                   1}),
     [](const auto& info) { return info.param.name; });
+
+// The disable that ends a failed run fails too: the query's failure is logged first.
+TEST_F(StatusWorker, AFailedQueryIsLoggedBeforeAFailedDisable) {
+  plug("1080p60");
+  struct Case {
+    int nth;
+    std::string read_error;
+    std::string query_error;
+  };
+  int rate = 40;
+  for (const Case& c : {Case{4, kRData, "Failed to get HDMI state"},
+                        Case{9, kRData, "Failed to get HDMI resolution"}}) {
+    size_t mark = log_mark();
+    bus().faults().add(board::BusFault::nth_transfer(c.nth, board::FaultKind::kIo));
+    board::BusFault disable = board::BusFault::on(
+        {.bank = 0x80, .reg = 0xEE, .dir = board::Direction::kWrite}, board::FaultKind::kIo);
+    disable.nth = 2;  // the run's enable is the first such write
+    bus().faults().add(disable);
+    hdmi().set_audio_rate(rate++);
+    settle();
+    EXPECT_THAT(errors_since(mark), ElementsAre(kWatchdog, c.read_error, c.query_error, kWData,
+                                                "Failed to disable LT7911D"));
+    bus().faults().clear();
+  }
+}
 
 TEST_F(StatusWorker, StableRunTakesItsSleepsPlusItsBusTime) {
   size_t bmark = bus().log().mark();
