@@ -1,9 +1,17 @@
 #include "board/board.h"
 
 #include <fcntl.h>
-#include <spawn.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
 
 #include <algorithm>
 #include <cstdio>
@@ -15,8 +23,6 @@
 #include "platform/host/gpio_core.h"
 #include "platform/host/i2c_core.h"
 #include "platform/host/kernel.h"
-
-extern char** environ;
 
 namespace board {
 
@@ -41,48 +47,126 @@ bool ends_with(const std::string& s, const std::string& suffix) {
          s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// Runs dtc on a .dts; the blob, or dtc's complaint.
-BlobResult compile_dts(const std::string& path) {
-  char out_path[] = "/tmp/lt-board-XXXXXX";
-  int out_fd = mkstemp(out_path);
-  if (out_fd < 0) return {{}, "cannot create a temporary file for dtc"};
-  close(out_fd);
-  char err_path[] = "/tmp/lt-board-err-XXXXXX";
-  int err_fd = mkstemp(err_path);
-  if (err_fd < 0) {
-    unlink(out_path);
-    return {{}, "cannot create a temporary file for dtc"};
+// The program file of a command, looked up in PATH.
+std::string find_program(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path ? path : "/usr/bin:/bin";
+  size_t start = 0;
+  while (start <= dirs.size()) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string dir = dirs.substr(start, end - start);
+    std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
   }
+  return "";
+}
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, err_fd, STDERR_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  std::vector<std::string> args = {"dtc", "-q", "-I", "dts", "-O", "dtb", "-o", out_path, path};
+// Runs dtc on a .dts, bounded in time; the blob, or dtc's complaint.
+BlobResult compile_dts(const std::string& path, int64_t timeout_ms) {
+  constexpr size_t kMaxOutput = 16u << 20;
+  const std::string dtc = find_program("dtc");
+  if (dtc.empty()) return {{}, "cannot run dtc: not found in PATH"};
+  int out[2], err[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) return {{}, "cannot make a pipe for dtc"};
+  if (::pipe2(err, O_CLOEXEC) != 0) {
+    ::close(out[0]);
+    ::close(out[1]);
+    return {{}, "cannot make a pipe for dtc"};
+  }
+  std::vector<std::string> args = {dtc, "-q", "-I", "dts", "-O", "dtb", path};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  pid_t pid = 0;
-  int rc = posix_spawnp(&pid, "dtc", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  int status = 0;
-  if (rc == 0) waitpid(pid, &status, 0);
-  close(err_fd);
-
-  BlobResult result;
-  std::ifstream err(err_path);
-  std::string complaint((std::istreambuf_iterator<char>(err)), std::istreambuf_iterator<char>());
-  unlink(err_path);
-  if (rc != 0) {
-    result.error = "cannot run dtc";
-  } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    while (!complaint.empty() && complaint.back() == '\n') complaint.pop_back();
-    result.error = "dtc failed on " + path + ": " + complaint;
-  } else {
-    std::ifstream in(out_path, std::ios::binary);
-    result.blob.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  const long cpu_s = static_cast<long>(timeout_ms / 1000 + 1);
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // Only async-signal-safe calls until exec.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);
+    ::dup2(out[1], STDOUT_FILENO);
+    ::dup2(err[1], STDERR_FILENO);
+    int in = ::open("/dev/null", O_RDONLY);
+    if (in >= 0) ::dup2(in, STDIN_FILENO);
+    rlimit cpu{static_cast<rlim_t>(cpu_s), static_cast<rlim_t>(cpu_s)};
+    ::setrlimit(RLIMIT_CPU, &cpu);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
   }
-  unlink(out_path);
+  ::close(out[1]);
+  ::close(err[1]);
+  if (pid < 0) {
+    ::close(out[0]);
+    ::close(err[0]);
+    return {{}, "cannot start dtc"};
+  }
+  BlobResult result;
+  std::string complaint;
+  bool timed_out = false;
+  bool too_big = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  int open_fds = 2;
+  while (open_fds > 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      timed_out = true;
+      break;
+    }
+    int n = ::poll(fds, 2, static_cast<int>(std::min<int64_t>(left.count(), INT32_MAX)));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    for (pollfd& p : fds) {
+      if (p.fd < 0 || p.revents == 0) continue;
+      char buf[65536];
+      ssize_t got = ::read(p.fd, buf, sizeof buf);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        ::close(p.fd);
+        p.fd = -1;
+        --open_fds;
+        continue;
+      }
+      if (p.fd == out[0]) {
+        result.blob.insert(result.blob.end(), buf, buf + got);
+      } else if (complaint.size() < 64 * 1024) {
+        complaint.append(buf, static_cast<size_t>(got));
+      }
+      if (result.blob.size() > kMaxOutput) {
+        too_big = true;
+        open_fds = 0;
+      }
+    }
+  }
+  for (pollfd& p : fds) {
+    if (p.fd >= 0) ::close(p.fd);
+  }
+  if (timed_out || too_big) ::kill(pid, SIGKILL);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  while (!complaint.empty() && complaint.back() == '\n') complaint.pop_back();
+  if (timed_out) {
+    result.blob.clear();
+    char limit[32];
+    std::snprintf(limit, sizeof limit, "%g", static_cast<double>(timeout_ms) / 1000.0);
+    result.error = "dtc did not finish " + path + " within " + limit + " s; it was stopped";
+  } else if (too_big) {
+    result.blob.clear();
+    result.error = "dtc made more than 16 MiB of " + path;
+  } else if (WIFSIGNALED(status)) {
+    result.blob.clear();
+    result.error = "dtc was killed by signal " + std::to_string(WTERMSIG(status)) + " on " + path +
+                   (WTERMSIG(status) == SIGXCPU ? " (CPU time limit)" : "");
+  } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    result.blob.clear();
+    result.error = WIFEXITED(status) && WEXITSTATUS(status) == 127 && complaint.empty()
+                       ? "cannot run " + dtc
+                       : "dtc failed on " + path + ": " + complaint;
+  }
   return result;
 }
 
@@ -144,8 +228,8 @@ void GpioLine::set(bool level) const {
 
 // ---- Loading -------------------------------------------------------------------------------
 
-BlobResult read_device_tree(const std::string& path) {
-  if (ends_with(path, ".dts")) return compile_dts(path);
+BlobResult read_device_tree(const std::string& path, int64_t timeout_ms) {
+  if (ends_with(path, ".dts")) return compile_dts(path, timeout_ms);
   std::ifstream in(path, std::ios::binary);
   if (!in) return {{}, "cannot open " + path};
   BlobResult r;
@@ -163,7 +247,7 @@ std::string Board::default_dts_path() {
 }
 
 LoadResult Board::load(const std::string& path, const LoadOptions& options) {
-  BlobResult blob = read_device_tree(path);
+  BlobResult blob = read_device_tree(path, options.dtc_timeout_ms);
   if (!blob.error.empty()) return {nullptr, blob.error};
   return load_blob(blob.blob, options);
 }

@@ -59,7 +59,8 @@ class GpioLine {
 
 struct LoadOptions {
   ChipConfig chip;
-  bool strict = false;  // GPIO specifier faults of the chip are errors
+  bool strict = false;              // GPIO specifier faults of the chip are errors
+  int64_t dtc_timeout_ms = 10'000;  // a .dts whose compile takes longer is refused
 };
 
 class Board;
@@ -72,11 +73,13 @@ struct LoadResult {
 };
 
 // The device-tree blob of a file: a .dts is compiled with dtc, anything else is read as a dtb.
+// dtc runs as a child that writes the blob to a pipe (no temporary files), is killed when it
+// runs longer than timeout_ms, and dies with the process that started it.
 struct BlobResult {
   std::vector<uint8_t> blob;
   std::string error;  // empty on success
 };
-BlobResult read_device_tree(const std::string& path);
+BlobResult read_device_tree(const std::string& path, int64_t timeout_ms = 10'000);
 
 class Board {
  public:

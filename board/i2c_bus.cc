@@ -6,6 +6,7 @@
 
 #include "platform/host/kernel.h"
 #include "platform/host/sched.h"
+#include "platform/host/timeline.h"
 #include "platform/host/tsan.h"
 
 namespace board {
@@ -364,9 +365,11 @@ int SimBus::master_xfer(struct i2c_msg* msgs, int num) {
   std::optional<BusFault> fault = faults_.decide(t);
   t.faulted = fault.has_value();
 
-  // 3. The device.
+  // 3. The device. `sent` is what crossed the wire: a corrupted write sends corrupted copies.
   bool acknowledged = true;
   int result = num;
+  std::vector<std::vector<uint8_t>> copies;
+  std::vector<i2c_msg> sent(span.begin(), span.end());
   if (fault && fault->kind != FaultKind::kWrongByte) {
     acknowledged = fault->kind != FaultKind::kNoAck;
     t.result = fault->kind == FaultKind::kNoAck ? -ENXIO
@@ -378,8 +381,6 @@ int SimBus::master_xfer(struct i2c_msg* msgs, int num) {
       return fault->stuck_value ? *fault->stuck_value : static_cast<uint8_t>(b ^ fault->xor_mask);
     };
     // A corrupted write reaches the device corrupted: change a copy of the data bytes.
-    std::vector<std::vector<uint8_t>> copies;
-    std::vector<i2c_msg> sent(span.begin(), span.end());
     if (fault && t.dir != Direction::kRead) {
       for (i2c_msg& m : sent) {
         if (m.flags & I2C_M_RD || m.len < 2) continue;
@@ -411,10 +412,30 @@ int SimBus::master_xfer(struct i2c_msg* msgs, int num) {
   }
 
   // 4. The log, then 5. the bus time.
+  const bool traced = host::timeline_on();
   log_.append(t);
   const int64_t cost = transfer_ns(span, clock, acknowledged);
   if (cost > 0) host::Kernel::get().sched().sleep_for(cost, "i2c transfer");
+  if (traced)
+    record(t, fault ? std::optional<FaultKind>(fault->kind) : std::nullopt, acknowledged, sent);
   return result;
+}
+
+void SimBus::record(const Transfer& t, std::optional<FaultKind> fault, bool acknowledged,
+                    std::span<const i2c_msg> wire) const {
+  host::TimelineEvent e;
+  e.time_ns = t.time_ns;
+  e.end_ns = host::Kernel::get().sched().now();
+  e.object = reinterpret_cast<uintptr_t>(this);
+  e.addr = t.addr;
+  e.dir = static_cast<uint8_t>(t.dir);
+  e.bank = t.bank ? static_cast<int16_t>(*t.bank) : int16_t{-1};
+  e.reg = t.reg ? static_cast<int16_t>(*t.reg) : int16_t{-1};
+  e.value = t.result;
+  e.fault = fault ? static_cast<uint8_t>(1 + static_cast<int>(*fault)) : uint8_t{0};
+  e.flags = (acknowledged ? host::TimelineEvent::kBusAcknowledged : 0) |
+            (t.faulted ? host::TimelineEvent::kBusFaulted : 0);
+  host::Kernel::get().timeline().record_transfer(e, wire);
 }
 
 }  // namespace board

@@ -7,7 +7,8 @@
 //   2. matched against the fault rules; an error fault ends it without reaching the device;
 //   3. run on the device (or answered by nobody: -ENXIO);
 //   4. logged, one entry per transaction;
-//   5. paid for in bus time: the calling task sleeps transfer_ns() of the clock.
+//   5. paid for in bus time: the calling task sleeps transfer_ns() of the clock;
+//   6. put on the kernel's timeline while it records (start, end and the bytes on the wire).
 //
 // Bus time of a transaction at clock f: bits / f seconds, rounded up to whole nanoseconds, where
 //   bits = 1 (start) + sum over messages of (9 for the address byte and its ack
@@ -188,6 +189,9 @@ class SimBus : public host::I2cBus {
 
  private:
   Transfer describe_locked(std::span<const i2c_msg> msgs, I2cTarget* device) const;
+  // Puts a finished transaction on the kernel's timeline, with the messages as on the wire.
+  void record(const Transfer& t, std::optional<FaultKind> fault, bool acknowledged,
+              std::span<const i2c_msg> wire) const;
 
   mutable std::mutex mutex_;  // guards devices_, clock_hz_, holds_ and transfers_
   std::map<uint16_t, I2cTarget*> devices_;

@@ -144,6 +144,7 @@ std::optional<double> parse_double(std::string_view s) {
   double v = 0;
   auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
   if (ec != std::errc() || ptr != s.data() + s.size() || s.empty()) return std::nullopt;
+  if (!std::isfinite(v)) return std::nullopt;  // "nan", "inf": no rate
   return v;
 }
 
@@ -316,7 +317,7 @@ std::optional<Mode> parse_mode(std::string_view text) {
     auto vt = parse_int(parts[2]);
     auto clk = parse_int(parts[3]);
     if (!w || !h || !ht || !vt || !clk || *w <= 0 || *h <= 0 || *ht < *w || *vt < *h || *clk <= 0 ||
-        *ht > 65535 || *vt > 65535) {
+        *ht > 65535 || *vt > 65535 || *clk > kMaxPixelClockHz) {
       return std::nullopt;
     }
     return Mode::timings(static_cast<int>(*w), static_cast<int>(*h), static_cast<int>(*ht),
@@ -354,6 +355,7 @@ std::optional<Mode> parse_mode(std::string_view text) {
         return std::nullopt;
     }
     double fps = rate.value_or(*lines == 576 ? 50.0 : 60.0);
+    if (fps <= 0 || fps > kMaxRefreshHz) return std::nullopt;
     for (const auto& e : kCtaFormats) {
       Mode m = from_entry(e, "VIC", false);
       if (m.width == w && m.height == *lines && rate_matches(m.refresh(), fps, 0.005)) return m;
@@ -382,7 +384,8 @@ std::optional<Mode> parse_mode(std::string_view text) {
     rate_text = rate_text.substr(0, dash);
   }
   auto fps = parse_double(rate_text);
-  if (!w || !h || !fps || *w <= 0 || *h <= 0 || *fps <= 0 || *w > 16384 || *h > 16384) {
+  if (!w || !h || !fps || *w <= 0 || *h <= 0 || *fps <= 0 || *fps > kMaxRefreshHz || *w > 16384 ||
+      *h > 16384) {
     return std::nullopt;
   }
   if (cvt_version != 0) {

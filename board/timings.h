@@ -15,6 +15,11 @@
 
 namespace board {
 
+// Bounds of what parse_mode accepts: a refresh rate above kMaxRefreshHz, or an explicit pixel
+// clock above kMaxPixelClockHz, is no video timing.
+inline constexpr double kMaxRefreshHz = 1000.0;
+inline constexpr int64_t kMaxPixelClockHz = 10'000'000'000;
+
 struct Mode {
   std::string name;
   int width = 0;

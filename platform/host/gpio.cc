@@ -6,6 +6,7 @@
 #include "irq_core.h"
 #include "kernel.h"
 #include "platform/errno.h"
+#include "timeline.h"
 #include "warn.h"
 
 namespace host {
@@ -81,6 +82,7 @@ bool Gpio::set_input(int number, int level) {
   if (l == nullptr) return false;
   level = level ? 1 : 0;
   const int before = l->external.exchange(level, std::memory_order_acq_rel);
+  if (before != level && timeline_on()) Timeline::note(TimelineKind::kLine, number, level);
   if (before == level || l->is_output.load(std::memory_order_acquire)) return true;
   if (chip_of(number)->info.can_irq) Kernel::get().irq().edge(Irq::gpio_irq(number), level == 1);
   return true;
@@ -133,6 +135,14 @@ int Gpio::request(unsigned number, const char* label) {
 
 void Gpio::free(unsigned number) {
   Line* l = line(static_cast<int>(number));
+  // The line still drives a requested interrupt: gpiolib keeps it marked as used by that
+  // interrupt until free_irq, so a user that frees the line first has its order wrong.
+  const Chip* c = chip_of(static_cast<int>(number));
+  if (l != nullptr && c != nullptr && c->info.can_irq &&
+      Kernel::get().irq().requested(Irq::gpio_irq(static_cast<int>(number)))) {
+    warn_context("gpio_free of GPIO %u while its interrupt %d is still requested", number,
+                 Irq::gpio_irq(static_cast<int>(number)));
+  }
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (l != nullptr && l->requested) {
@@ -170,6 +180,9 @@ int Gpio::direction_input(gpio_desc* desc) {
 
 void Gpio::drive(Line* l, int value) {
   l->output.store(value ? 1 : 0, std::memory_order_release);
+  if (timeline_on()) {
+    Timeline::note(TimelineKind::kLine, l->desc.number, value ? 1 : 0, TimelineEvent::kLineOutput);
+  }
   GpioOutputObserver observer;
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -10,6 +10,7 @@
 #include "kernel.h"
 #include "log.h"
 #include "platform/errno.h"
+#include "timeline.h"
 #include "tsan.h"
 #include "warn.h"
 
@@ -106,12 +107,18 @@ void Irq::handle_locked(Desc* d, int irq, Scheduler::Lock& lock) {
     tsan::acquire(d);
     std::vector<Action*> to_wake;
     Task& self = current();
+    const bool traced = timeline_on();
+    if (traced) {
+      if (!calls.empty()) Kernel::get().timeline().name_irq(irq, calls.front().action->name);
+      Timeline::note(TimelineKind::kIrqHandlerBegin, irq);
+    }
     self.hardirq_depth++;
     for (const Call& c : calls) {
       irqreturn_t r = c.handler != nullptr ? c.handler(irq, c.dev) : IRQ_WAKE_THREAD;
       if (r == IRQ_WAKE_THREAD) to_wake.push_back(c.action);
     }
     self.hardirq_depth--;
+    if (traced) Timeline::note(TimelineKind::kIrqHandlerEnd, irq);
     tsan::release(d);
     lock.lock();
     d->runs += std::count_if(calls.begin(), calls.end(),
@@ -133,18 +140,35 @@ void Irq::handle_locked(Desc* d, int irq, Scheduler::Lock& lock) {
   wake_waiters_locked(d->waiters);
 }
 
+namespace {
+
+void note_edge(int irq, bool rising, IrqOutcome outcome) {
+  Timeline::note(TimelineKind::kIrqEdge, irq, static_cast<int32_t>(outcome),
+                 rising ? TimelineEvent::kEdgeRising : 0);
+}
+
+}  // namespace
+
 void Irq::edge(int irq, bool rising) {
   Desc* d = desc(irq);
   if (d == nullptr) return;
   tsan::release(d);
+  const bool traced = timeline_on();
+  // The timeline names the calling task under the scheduler lock: attach it before.
+  if (traced) current();
   Scheduler::Lock lock(sched());
-  if (!d->exists || d->actions.empty()) return;
-  if ((d->trigger & (rising ? IRQF_TRIGGER_RISING : IRQF_TRIGGER_FALLING)) == 0) return;
+  if (!d->exists || d->actions.empty() ||
+      (d->trigger & (rising ? IRQF_TRIGGER_RISING : IRQF_TRIGGER_FALLING)) == 0) {
+    if (traced && d->exists) note_edge(irq, rising, IrqOutcome::kIgnored);
+    return;
+  }
   if (d->masked() || d->running) {
     d->pending = true;
     d->latched++;
+    if (traced) note_edge(irq, rising, IrqOutcome::kLatched);
     return;
   }
+  if (traced) note_edge(irq, rising, IrqOutcome::kHandled);
   d->running = true;
   handle_locked(d, irq, lock);
 }
@@ -160,7 +184,10 @@ void Irq::thread_main(Desc* d, int irq, Action* a) {
     void* dev = a->dev;
     lock.unlock();
     tsan::acquire(d);
+    const bool traced = timeline_on();
+    if (traced) Timeline::note(TimelineKind::kIrqThreadBegin, irq);
     fn(irq, dev);
+    if (traced) Timeline::note(TimelineKind::kIrqThreadEnd, irq);
     tsan::release(d);
     lock.lock();
     d->thread_runs++;

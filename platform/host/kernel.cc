@@ -12,6 +12,7 @@
 #include "log.h"
 #include "modules.h"
 #include "device_tree.h"
+#include "timeline.h"
 #include "timers.h"
 #include "vfs.h"
 #include "warn.h"
@@ -28,7 +29,9 @@ Kernel::Kernel(const BootOptions& options) : options_(options) {}
 Kernel::~Kernel() = default;
 
 void Kernel::start() {
-  sched_ = std::make_unique<Scheduler>(options_.clock);
+  timeline_ = std::make_unique<Timeline>();
+  if (options_.timeline > 0) timeline_->start(options_.timeline);
+  sched_ = std::make_unique<Scheduler>(options_.clock, options_.host_clock);
   log_ = std::make_unique<Log>();
   warnings_ = std::make_unique<Warnings>();
   faults_ = std::make_unique<Faults>();
@@ -62,6 +65,7 @@ void Kernel::stop() {
   warnings_.reset();
   log_.reset();
   sched_.reset();
+  timeline_.reset();
 }
 
 void Kernel::boot(const BootOptions& options) {

@@ -5,6 +5,7 @@
 // every module, stops every kernel thread and forgets everything.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -24,11 +25,17 @@ class Workqueues;
 class Vfs;
 class Modules;
 class Locks;
+class Timeline;
 
 struct BootOptions {
   ClockMode clock = ClockMode::kVirtual;
   // Copy kernel log lines to stderr as they are logged.
   bool echo_log = false;
+  // Record a timeline from boot on, in a ring of this many events (0: not recording).
+  size_t timeline = 0;
+  // Real mode: the clock reads the host's CLOCK_MONOTONIC, as a board's kernel clock counts
+  // from its boot, instead of starting at 0.
+  bool host_clock = false;
 };
 
 class Kernel {
@@ -53,6 +60,7 @@ class Kernel {
   Vfs& vfs() { return *vfs_; }
   Modules& modules() { return *modules_; }
   Locks& locks() { return *locks_; }
+  Timeline& timeline() { return *timeline_; }
   const BootOptions& options() const { return options_; }
 
  private:
@@ -62,6 +70,7 @@ class Kernel {
   void stop();
 
   BootOptions options_;
+  std::unique_ptr<Timeline> timeline_;  // made first, destroyed last
   std::unique_ptr<Scheduler> sched_;
   std::unique_ptr<Log> log_;
   std::unique_ptr<Warnings> warnings_;

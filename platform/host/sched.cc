@@ -101,7 +101,8 @@ void Thread::join() {
 
 // --- Scheduler --------------------------------------------------------------------------------
 
-Scheduler::Scheduler(ClockMode mode) : mode_(mode), real_epoch_(steady_ns()) {
+Scheduler::Scheduler(ClockMode mode, bool host_clock)
+    : mode_(mode), real_epoch_(host_clock ? 0 : steady_ns()) {
   realtime_offset_ = mode == ClockMode::kVirtual ? kVirtualEpochNs : system_ns() - 0;
 }
 

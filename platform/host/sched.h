@@ -76,7 +76,9 @@ class Thread {
 
 class Scheduler {
  public:
-  explicit Scheduler(ClockMode mode);
+  // In real mode, now() counts from the scheduler's start, or with host_clock from the host's
+  // boot (CLOCK_MONOTONIC), so that outside programs can read the same clock.
+  explicit Scheduler(ClockMode mode, bool host_clock = false);
   ~Scheduler();
   Scheduler(const Scheduler&) = delete;
   Scheduler& operator=(const Scheduler&) = delete;

@@ -15,6 +15,7 @@
 #include "kernel.h"
 #include "locks.h"
 #include "platform/errno.h"
+#include "timeline.h"
 #include "tsan.h"
 #include "warn.h"
 
@@ -140,7 +141,9 @@ struct CallbackTable : poll_table_struct {
     if (head == nullptr) return;
     auto* table = static_cast<CallbackTable*>(pt);
     std::shared_ptr<WaitQueue> q = Kernel::get().vfs().wait_queue(head);
-    const WaitQueue::Id id = q->add(table->fn, table->once);
+    // While a timeline records, the waiter notes each wake-up that reaches this poller.
+    const WaitQueue::Id id = q->add(
+        timeline_on() ? Timeline::traced_waiter(q.get(), table->fn) : table->fn, table->once);
     table->entries->emplace_back(std::move(q), id);
   }
 };

@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "kernel.h"
+#include "timeline.h"
 #include "tsan.h"
 #include "vfs.h"
 
@@ -88,8 +89,16 @@ void init_waitqueue_head(wait_queue_head_t* wq) { host::Kernel::get().vfs().init
 
 // The record is made here too if need be: a waiter that registers at the same moment then
 // meets this wake-up under the record's lock, so no wake-up is lost.
+//
+// On the timeline, each wake-up is a publication: the module's way to say that something
+// changed (it counts the change, then wakes the queue its pollers wait on).
 void wake_up_interruptible(wait_queue_head_t* wq) {
-  host::Kernel::get().vfs().wait_queue(wq)->wake();
+  std::shared_ptr<host::WaitQueue> q = host::Kernel::get().vfs().wait_queue(wq);
+  if (host::timeline_on()) {
+    host::Timeline::note(host::TimelineKind::kPublish, 0, static_cast<int32_t>(q->waiters()), 0,
+                         reinterpret_cast<uintptr_t>(q.get()));
+  }
+  q->wake();
 }
 
 void wake_up(wait_queue_head_t* wq) { wake_up_interruptible(wq); }

@@ -3,6 +3,7 @@
 
 #include "faults.h"
 #include "kernel.h"
+#include "timeline.h"
 #include "tsan.h"
 #include "warn.h"
 #include "workqueues.h"
@@ -93,6 +94,13 @@ bool Workqueues::queue(workqueue_struct* wq, work_struct* work) {
     return false;
   }
   tsan::release(work);
+  const bool traced = timeline_on();
+  if (traced) {
+    // Both before the scheduler lock: the symbols' look-up, and the task's first meeting with
+    // the scheduler (the note below names the task).
+    Timeline::name_work(work, work->func);
+    current();
+  }
   Scheduler::Lock lock(*sched_);
   Item* item = find_locked(work);
   if (item == nullptr) {
@@ -100,7 +108,13 @@ bool Workqueues::queue(workqueue_struct* wq, work_struct* work) {
     item = &items_[work];
     item->func = work->func;
   }
-  if (item->pending || item->cancelling > 0) return false;
+  const bool queued = !item->pending && item->cancelling == 0;
+  // Noted before the worker can start it.
+  if (traced) {
+    Timeline::note(TimelineKind::kWorkQueued, 0, queued ? 1 : 0, 0,
+                   reinterpret_cast<uintptr_t>(work), reinterpret_cast<uintptr_t>(item->func));
+  }
+  if (!queued) return false;
   item->pending = true;
   work->data = 1;
   queue_.push_back(work);
@@ -127,7 +141,15 @@ void Workqueues::run() {
     work_func_t func = item->func;
     lock.unlock();
     tsan::acquire(work);
+    const bool traced = timeline_on();
+    const uint64_t object = reinterpret_cast<uintptr_t>(work);
+    const uint64_t fn = reinterpret_cast<uintptr_t>(func);
+    if (traced) {
+      Timeline::name_work(work, func);
+      Timeline::note(TimelineKind::kWorkBegin, 0, 0, 0, object, fn);
+    }
     func(work);
+    if (traced) Timeline::note(TimelineKind::kWorkEnd, 0, 0, 0, object, fn);
     tsan::release(work);
     lock.lock();
     // The record may have been re-made by INIT_WORK meanwhile; look it up again.

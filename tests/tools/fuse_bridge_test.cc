@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -104,7 +105,7 @@ class FuseBridgeTest : public testing_support::KernelTest {
     dir_ = tmpl;
     chmod(dir_.c_str(), 0755);
     bridge_ = std::make_unique<sim::FuseBridge>(
-        kernel().vfs(), [this] { return kernel().log().dmesg(); },
+        kernel().vfs(), kernel().log(),
         std::vector<sim::ControlFile>{{"hdmi", 0666, [this] { return hdmi_ + "\n"; },
                                        [this](const std::string& s) {
                                          if (s != "unplug\n") return -EINVAL;
@@ -179,6 +180,47 @@ TEST_F(FuseBridgeTest, PythonPollerWakesWithPollpriAfterAnOkWrite) {
   size_t n = fread(buf, 1, sizeof buf - 1, py);
   pclose(py);
   EXPECT_EQ(std::string(buf, n), "2 b'stable\\n'\n");
+}
+
+TEST_F(FuseBridgeTest, APollThatReturnsLeavesNoWaiterBehind) {
+  // As poll(2) leaves the wait queues when it returns, a poll answered with what the caller
+  // waits for keeps no registration while the file stays open; a remover waiting for the
+  // queue to empty is not held up by it.
+  std::string script =
+      "import select,os,sys\n"
+      "fd=os.open('" +
+      p("/proc/lt7911_info/status") +
+      "',os.O_RDONLY)\n"
+      "print('open', flush=True)\n"
+      "sys.stdin.readline()\n"
+      "po=select.poll(); po.register(fd,select.POLLPRI)\n"
+      "ev=po.poll(15000)\n"
+      "print(ev[0][1] & select.POLLPRI if ev else 'timeout', flush=True)\n"
+      "sys.stdin.readline()\n";
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  FILE* py =
+      popen(("timeout 20 python3 -c \"" + script + "\" >&" + std::to_string(out[1])).c_str(), "w");
+  close(out[1]);
+  ASSERT_NE(py, nullptr);
+  // An unbuffered Python writes a text and its line feed apart: read to the line's end.
+  auto line = [&] {
+    std::string l;
+    char c;
+    while (read(out[0], &c, 1) == 1 && c != '\n') l += c;
+    return l;
+  };
+  EXPECT_EQ(line(), "open");
+  // A change is pending for the open file before it polls: the poll returns at once.
+  EXPECT_EQ(write_result(p("/proc/lt7911_info/status"), "ok"), "2\n");
+  fputs("poll\n", py);
+  fflush(py);
+  EXPECT_EQ(line(), "2");
+  EXPECT_EQ(kernel().vfs().wait_queue(&g_queue)->waiters(), 0u);
+  EXPECT_GT(kernel().vfs().open_files(), 0u) << "the file is still open";
+  fputs("done\n", py);
+  pclose(py);
+  close(out[0]);
 }
 
 TEST_F(FuseBridgeTest, HandlerErrorsReachTheWriterAsErrno) {

@@ -25,11 +25,13 @@ using monitor::Wake;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
-Snapshot idle() { return {"disappear\n", "0\n", "0\n", "0\n", "no hdcp\n", "disappear\n"}; }
-Snapshot new_res() { return {"new res\n", "1920\n", "1080\n", "60\n", "no hdcp\n", "48\n"}; }
+Snapshot idle() { return {"disappear\n", "0\n", "0\n", "0\n", "no hdcp\n", "disappear\n", "on\n"}; }
+Snapshot new_res() {
+  return {"new res\n", "1920\n", "1080\n", "60\n", "no hdcp\n", "48\n", "on\n"};
+}
 
-// A tree whose every wait() or pause() runs the next scripted event; with none left the run is
-// interrupted, as by SIGINT.
+// A tree whose every wait() or await_change() runs the next scripted event; with none left the
+// run is interrupted, as by SIGINT.
 class ScriptedTree : public monitor::StatusTree {
  public:
   using Event = std::function<Wake(ScriptedTree&)>;
@@ -60,8 +62,9 @@ class ScriptedTree : public monitor::StatusTree {
     waits.push_back(timeout_ms);
     return next(timeout_ms);
   }
-  bool pause(int64_t ms) override {
+  bool await_change(int64_t ms) override {
     ++pauses;
+    pause_limits.push_back(ms);
     return next(ms) != Wake::kInterrupted;
   }
   int ack() override {
@@ -71,13 +74,14 @@ class ScriptedTree : public monitor::StatusTree {
     return 0;
   }
   int64_t now_ms() override { return now; }
+  int64_t clock_us() override { return 5'000'000 + now * 1000; }
 
   Wake next(int64_t ms) {
     if (events.empty()) return Wake::kInterrupted;
     Event e = std::move(events.front());
     events.pop_front();
     Wake w = e(*this);
-    if (w == Wake::kTimeout) now += ms;
+    if (w == Wake::kTimeout && ms > 0) now += ms;
     return w;
   }
 
@@ -114,6 +118,7 @@ class ScriptedTree : public monitor::StatusTree {
   int64_t now = 0;
   int opens = 0, reads = 0, pauses = 0, acks = 0;
   std::vector<int64_t> waits;
+  std::vector<int64_t> pause_limits;
   std::deque<Event> events;
 };
 
@@ -156,16 +161,21 @@ TEST(FollowerChanges, AsrRewrittenAfterTheWakeUpIsCaughtByTheNextRead) {
   EXPECT_THAT(r.out[2], HasSubstr("asr 48"));
 }
 
-TEST(FollowerChanges, HeartbeatBoundsEveryWaitAndTheTimeoutShortensIt) {
+TEST(FollowerChanges, WaitsWithoutAPeriodicWakeUpOnlyTheTimeoutBoundsAWait) {
   ScriptedTree tree;
-  tree.events = {ScriptedTree::quiet(), ScriptedTree::quiet(), ScriptedTree::quiet()};
+  tree.events = {ScriptedTree::quiet(), ScriptedTree::change(new_res())};
+  Outcome r = follow(tree, {});
+  EXPECT_THAT(tree.waits, ElementsAre(-1, -1, -1));
+  ASSERT_EQ(r.out.size(), 2u);
+  EXPECT_EQ(tree.reads, 3);  // the start, the quiet wake-up, the change
+
+  ScriptedTree timed;
+  timed.events = {ScriptedTree::change(new_res()), ScriptedTree::quiet()};
   monitor::Options o;
-  o.heartbeat_ms = 1000;
   o.timeout_ms = 2500;
-  Outcome r = follow(tree, o);
+  r = follow(timed, o);
   EXPECT_EQ(r.code, monitor::kExitTimeout);
-  EXPECT_THAT(tree.waits, ElementsAre(1000, 1000, 500));
-  EXPECT_EQ(r.out.size(), 1u);
+  EXPECT_THAT(timed.waits, ElementsAre(2500, 2500));
 }
 
 TEST(FollowerChanges, CountIncludesTheStartLineAndStopsTheRun) {
@@ -178,6 +188,37 @@ TEST(FollowerChanges, CountIncludesTheStartLineAndStopsTheRun) {
   EXPECT_EQ(r.code, monitor::kExitOk);
   EXPECT_EQ(r.out.size(), 2u);
   EXPECT_EQ(tree.events.size(), 2u);  // it stopped without waiting again
+}
+
+TEST(FollowerChanges, UntilEndsTheRunAtTheStatusWaitedFor) {
+  ScriptedTree tree;
+  tree.events = {ScriptedTree::change(idle()), ScriptedTree::quiet(),
+                 ScriptedTree::change(new_res()), ScriptedTree::change(idle())};
+  monitor::Options o;
+  o.until = "new res";
+  Outcome r = follow(tree, o);
+  EXPECT_EQ(r.code, monitor::kExitOk);
+  ASSERT_EQ(r.out.size(), 2u);
+  EXPECT_THAT(r.out[1], HasSubstr("new res: 1920x1080"));
+  EXPECT_EQ(tree.events.size(), 1u);  // it stopped without waiting again
+  // Already there at start, and no change on its way: it ends after the grace.
+  ScriptedTree there;
+  there.current = new_res();
+  there.events = {ScriptedTree::quiet(), ScriptedTree::change(idle())};
+  Outcome r2 = follow(there, o);
+  EXPECT_EQ(r2.code, monitor::kExitOk);
+  EXPECT_EQ(r2.out.size(), 1u);
+  EXPECT_THAT(there.waits, ElementsAre(1000));
+  // Read at start while the driver was still writing the texts: the notification that follows
+  // brings the finished state, and that ends it.
+  ScriptedTree midway;
+  midway.current = new_res();
+  midway.current.fps = "0\n";
+  midway.events = {ScriptedTree::change(new_res()), ScriptedTree::change(idle())};
+  Outcome r3 = follow(midway, o);
+  ASSERT_EQ(r3.out.size(), 2u);
+  EXPECT_THAT(r3.out[1], HasSubstr("new res: 1920x1080 @ 60 fps"));
+  EXPECT_EQ(midway.events.size(), 1u);
 }
 
 TEST(FollowerAck, WritesOkOnceAfterNewResAndSeesTheStableStatus) {
@@ -216,23 +257,34 @@ TEST(FollowerAck, FailedAckWriteIsAnError) {
   EXPECT_THAT(r.err[0], HasSubstr("writing ok failed"));
 }
 
-TEST(FollowerJson, StateLinesCarryNumbersStringsAndTheAck) {
+TEST(FollowerJson, StateLinesCarryBoardTimeNumbersStringsPowerAndTheAck) {
   Snapshot s = new_res();
-  EXPECT_EQ(monitor::format_state(s, 1204, true, true),
-            "{\"event\":\"state\",\"time\":1.204,\"status\":\"new res\",\"width\":1920,"
-            "\"height\":1080,\"fps\":60,\"hdcp\":\"no hdcp\",\"asr\":\"48\",\"acked\":true}");
+  EXPECT_EQ(monitor::format_state(s, 81234567890, true, true),
+            "{\"event\":\"state\",\"time\":81234.567890,\"status\":\"new res\",\"width\":1920,"
+            "\"height\":1080,\"fps\":60,\"hdcp\":\"no hdcp\",\"asr\":48,\"power\":\"on\","
+            "\"acked\":true}");
   Snapshot empty;  // read before the texts got their first values
   EXPECT_THAT(monitor::format_state(empty, 0, false, true),
               HasSubstr("\"status\":\"\",\"width\":null,\"height\":null,\"fps\":null"));
+  EXPECT_THAT(monitor::format_state(empty, 0, false, true),
+              HasSubstr("\"asr\":null,\"power\":null"));
   Snapshot odd = s;
   odd.width = "12a\n";
-  EXPECT_THAT(monitor::format_state(odd, 0, false, true), HasSubstr("\"width\":null"));
+  odd.asr = "disappear\n";
+  odd.power = "off\n";
+  EXPECT_THAT(monitor::format_state(odd, 0, false, true),
+              HasSubstr("\"width\":null,\"height\":1080"));
+  EXPECT_THAT(monitor::format_state(odd, 0, false, true),
+              HasSubstr("\"asr\":null,\"power\":\"off\""));
+  EXPECT_THAT(
+      monitor::format_state(odd, 2500, false, false),
+      HasSubstr("[    0.002500] new res: 12ax1080 @ 60 fps, no hdcp, asr disappear, power off"));
 }
 
 TEST(FollowerJson, StringsAreEscaped) {
   EXPECT_EQ(monitor::json_quote("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\n\\u0001\"");
-  EXPECT_EQ(monitor::format_event("vanished", "gone \"x\"", 2500, true),
-            "{\"event\":\"vanished\",\"time\":2.500,\"message\":\"gone \\\"x\\\"\"}");
+  EXPECT_EQ(monitor::format_event("vanished", "gone \"x\"", 2500000, true),
+            "{\"event\":\"vanished\",\"time\":2.500000,\"message\":\"gone \\\"x\\\"\"}");
 }
 
 TEST(FollowerVanish, SaysSoWaitsAndPicksUpWhenTheDirectoryReturns) {
@@ -280,7 +332,7 @@ TEST(FollowerVanish, MissingAtStartWaitsAndSaysSoOnce) {
   Outcome r = follow(tree, o);
   ASSERT_EQ(r.out.size(), 2u);
   EXPECT_THAT(r.out[0], HasSubstr("\"event\":\"waiting\""));
-  EXPECT_THAT(r.out[1], HasSubstr("\"event\":\"state\",\"time\":0.300"));
+  EXPECT_THAT(r.out[1], HasSubstr("\"event\":\"state\",\"time\":5.000000"));
 }
 
 TEST(FollowerErrors, PermissionDeniedIsNotMistakenForAVanishedDirectory) {
@@ -300,10 +352,25 @@ TEST(FollowerErrors, TimeoutWhileWaitingForTheDirectory) {
   tree.events = {ScriptedTree::quiet(), ScriptedTree::quiet(), ScriptedTree::quiet()};
   monitor::Options o;
   o.timeout_ms = 150;
-  o.retry_ms = 100;
   Outcome r = follow(tree, o);
   EXPECT_EQ(r.code, monitor::kExitTimeout);
-  EXPECT_EQ(tree.pauses, 2);  // 100 ms, then the 50 ms that were left
+  EXPECT_THAT(tree.pause_limits, ElementsAre(150));  // the whole time left, in one wait
+}
+
+TEST(FollowerVanish, AHangUpOfAFileThatStillReadsIsLetGoUntilSomethingChanges) {
+  // An entry on its way out: poll says hang-up while the texts still read. The follower closes
+  // the file and waits for a change instead of polling the hang-up again and again.
+  ScriptedTree tree;
+  tree.events = {[](ScriptedTree&) { return Wake::kGone; },
+                 [](ScriptedTree& t) {
+                   t.present = false;
+                   return Wake::kTimeout;
+                 }};
+  Outcome r = follow(tree, {});
+  EXPECT_EQ(tree.pauses, 2);
+  EXPECT_EQ(tree.opens, 2);  // at start, and after the change, when it is gone
+  EXPECT_FALSE(tree.is_open);
+  EXPECT_THAT(r.out.back(), HasSubstr("vanished"));
 }
 
 // The real binary against a plain directory tree.
@@ -332,6 +399,7 @@ class MonitorBinary : public ::testing::Test {
     put("fps", s.fps);
     put("hdcp", s.hdcp);
     put("asr", s.asr);
+    put("power", s.power);
   }
   // Runs the monitor with args; returns the exit code and fills out.
   int run(const std::string& args, std::string* out) {
@@ -352,7 +420,7 @@ TEST_F(MonitorBinary, PrintsTheStateOfTheTreeAsJsonAndAcknowledges) {
   std::string out;
   EXPECT_EQ(run("--root " + root_ + " --json --ack --count 1", &out), 0);
   EXPECT_THAT(out, HasSubstr("\"status\":\"new res\",\"width\":1920,\"height\":1080,\"fps\":60,"
-                             "\"hdcp\":\"no hdcp\",\"asr\":\"48\",\"acked\":true}\n"));
+                             "\"hdcp\":\"no hdcp\",\"asr\":48,\"power\":\"on\",\"acked\":true}\n"));
   std::ifstream status(root_ + "/proc/lt7911_info/status");
   std::string text((std::istreambuf_iterator<char>(status)), std::istreambuf_iterator<char>());
   EXPECT_EQ(text.substr(0, 2), "ok");  // a plain file simply holds what was written

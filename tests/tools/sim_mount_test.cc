@@ -10,9 +10,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
+#include "tests/support/process.h"
 #include "tests/support/shell.h"
 
 namespace {
@@ -208,33 +210,24 @@ TEST_F(SimMount, UnbindAndRmmodWhileStatusIsHeldOpen) {
 }
 
 TEST_F(SimMount, MonitorSaysWhenTheDirectoryVanishesAndComesBack) {
-  // The shell says the monitor's pid, then becomes the monitor.
-  FILE* mon = popen(
-      ("echo $$; exec " + bin_ + "lt7911-monitor --root " + dir_ + " --timeout 20").c_str(), "r");
-  char line[512];
-  ASSERT_NE(fgets(line, sizeof line, mon), nullptr);
-  const pid_t monitor = static_cast<pid_t>(std::atol(line));
-  ASSERT_NE(fgets(line, sizeof line, mon), nullptr);
-  EXPECT_THAT(line, HasSubstr("disappear: 0x0 @ 0 fps"));
+  testing_support::Child mon;
+  ASSERT_TRUE(mon.start({bin_ + "lt7911-monitor", "--root", dir_, "--timeout", "60"}));
+  EXPECT_THAT(mon.line().value_or(""), HasSubstr("disappear: 0x0 @ 0 fps"));
   EXPECT_EQ(write_result(p("/sys/bus/i2c/drivers/lt7911_manage/unbind"), "4-002b"), "6\n");
-  ASSERT_NE(fgets(line, sizeof line, mon), nullptr);
-  EXPECT_THAT(line, HasSubstr("/proc/lt7911_info vanished"));
+  EXPECT_THAT(mon.line().value_or(""), HasSubstr("/proc/lt7911_info vanished"));
   EXPECT_EQ(write_result(p("/sys/bus/i2c/drivers/lt7911_manage/bind"), "4-002b"), "6\n");
-  ASSERT_NE(fgets(line, sizeof line, mon), nullptr);
-  EXPECT_THAT(line, HasSubstr("/proc/lt7911_info is back"));
+  EXPECT_THAT(mon.line().value_or(""), HasSubstr("/proc/lt7911_info is back"));
   EXPECT_EQ(sh("echo plug 1080p60 > " + p("/sim/hdmi")).code, 0);
-  // The bind publishes what the chip sees before the plug does: "disappear" lines may come
-  // first, as the start texts and the bind's own run land.
-  bool seen = false;
-  for (int i = 0; i < 6 && !seen && fgets(line, sizeof line, mon) != nullptr; ++i) {
-    seen = std::string(line).find("new res: 1920x1080 @ 60 fps") != std::string::npos;
-    if (!seen) {
-      EXPECT_THAT(line, HasSubstr("disappear: 0x0 @ 0 fps"));
-    }
+  // State lines may come between (the start texts, and the bind's own run that publishes what
+  // the chip sees); the new input follows.
+  std::optional<std::string> line;
+  while ((line = mon.line()) && line->find("new res") == std::string::npos) {
   }
-  EXPECT_TRUE(seen);
-  kill(monitor, SIGTERM);
-  EXPECT_EQ(WEXITSTATUS(pclose(mon)), 0);
+  EXPECT_THAT(line.value_or(""), HasSubstr("new res: 1920x1080 @ 60 fps"));
+  mon.signal(SIGTERM);
+  std::optional<int> st = mon.wait_exit();
+  ASSERT_TRUE(st);
+  EXPECT_EQ(testing_support::Child::code_of(*st), 0);
 }
 
 TEST_F(SimMount, AKilledRunLeavesAStaleMountThatTheNextRunCleansUp) {
@@ -262,6 +255,60 @@ TEST_F(SimMount, MalformedControlWritesFailWithEinvalAndChangeNothing) {
             "bus noack bank=0xd2 reg=0x96 dir=read nth=1 times=1\n");
   EXPECT_EQ(sh("echo clear > " + p("/sim/faults")).code, 0);
   EXPECT_EQ(sh("cat " + p("/sim/faults")).out, "");
+}
+
+TEST_F(SimMount, TimelineFilesShowTheRunAsItHappened) {
+  // The monitor waits in poll() when the source is plugged in, and ends after the change. It is
+  // in poll() once the kernel shows it blocked in the poll or ppoll system call (7, 271): its
+  // poll request has reached the mount by then.
+  FILE* mon = popen(("echo $$; exec " + bin_ + "lt7911-monitor --root " + dir_ +
+                     " --count 2 --timeout 20")
+                        .c_str(),
+                    "r");
+  char line[512];
+  ASSERT_NE(fgets(line, sizeof line, mon), nullptr);
+  const std::string syscall = "/proc/" + std::to_string(std::atoi(line)) + "/syscall";
+  ASSERT_NE(fgets(line, sizeof line, mon), nullptr);  // the state at start
+  auto in_poll = [&] {
+    std::ifstream f(syscall);
+    std::string nr;
+    f >> nr;
+    return nr == "7" || nr == "271";
+  };
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (!in_poll() && std::chrono::steady_clock::now() < until) {
+  }
+  ASSERT_TRUE(in_poll());
+  EXPECT_EQ(sh("echo plug 1920x1080@60 > " + p("/sim/hdmi")).code, 0);
+  while (fgets(line, sizeof line, mon)) {
+  }
+  EXPECT_EQ(WEXITSTATUS(pclose(mon)), 0);
+
+  // The work goes on a little after its publication; the picture is still once it is done.
+  std::string text;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while ((text = sh("cat " + p("/sim/timeline.txt")).out).find("get_hdmi_info_handler done") ==
+             std::string::npos &&
+         std::chrono::steady_clock::now() < deadline) {
+  }
+  EXPECT_THAT(text, HasSubstr("] control  hdmi plug 1920x1080@60\n"));
+  EXPECT_THAT(text, HasSubstr("] work     get_hdmi_info_handler starts on kworker/0:0\n"));
+  EXPECT_THAT(text, HasSubstr("(lt7911-monitor) woken by queue 1\n"));
+  EXPECT_THAT(sh("cat " + p("/sim/timeline")).out, HasSubstr("recording, "));
+  // The same transactions in the text and in the waveform, as sigrok decodes it.
+  Cmd transfers = sh("grep -c \"] i2c-4 \" " + p("/sim/timeline.txt"));
+  Cmd stops = sh("sigrok-cli -I vcd:compress=1000 -i " + p("/sim/bus.vcd") +
+                     " -P i2c:scl=SCL:sda=SDA -A i2c=addr-data | grep -c Stop",
+                 60);
+  EXPECT_GT(std::stoi(transfers.out), 20);
+  EXPECT_EQ(stops.out, transfers.out);
+  EXPECT_EQ(sh("python3 -c \"import json,sys; json.load(open(sys.argv[1]))\" " +
+               p("/sim/timeline.json"))
+                .code,
+            0);
+  EXPECT_EQ(sh("rsvg-convert " + p("/sim/timeline.svg") + " > /dev/null", 60).code, 0);
+  EXPECT_NE(write_result(p("/sim/timeline.svg"), "x"), "1\n");
+  EXPECT_EQ(write_result(p("/sim/timeline"), "sometimes"), "EINVAL\n");
 }
 
 TEST_F(SimMount, ModesHoldForAUserWhoIsNotRoot) {

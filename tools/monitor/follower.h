@@ -12,9 +12,10 @@
 
 namespace monitor {
 
-// The six texts the follower compares, as read (with their trailing line feeds).
+// The texts the follower compares, as read (with their trailing line feeds); power is empty
+// when the file cannot be read.
 struct Snapshot {
-  std::string status, width, height, fps, hdcp, asr;
+  std::string status, width, height, fps, hdcp, asr, power;
   bool operator==(const Snapshot&) const = default;
 };
 
@@ -40,14 +41,19 @@ class StatusTree {
   // Reads all six texts (status from position 0 of the open file); nullopt with errno_out set
   // when one of them cannot be read.
   virtual std::optional<Snapshot> read(int* errno_out) = 0;
-  // Waits for POLLPRI on the status file for at most timeout_ms.
+  // Waits for POLLPRI (or an error or hang-up) on the status file for at most timeout_ms (-1:
+  // without a limit).
   virtual Wake wait(int64_t timeout_ms) = 0;
-  // Sleeps for at most ms while the directory is away; false when interrupted by a signal.
-  virtual bool pause(int64_t ms) = 0;
+  // While the directory is away: waits for a sign that it may be back (the kernel logged
+  // something) for at most timeout_ms (-1: without a limit); false when interrupted by a
+  // signal.
+  virtual bool await_change(int64_t timeout_ms) = 0;
   // Writes "ok" to the status file; 0 or an errno.
   virtual int ack() = 0;
-  // Milliseconds since the follower started.
+  // Milliseconds since the follower started (for --timeout).
   virtual int64_t now_ms() = 0;
+  // The board's clock, the one its kernel log shows, in microseconds.
+  virtual int64_t clock_us() = 0;
 };
 
 struct Options {
@@ -55,17 +61,18 @@ struct Options {
   bool json = false;
   std::optional<int64_t> count;       // state lines to print before exiting
   std::optional<int64_t> timeout_ms;  // whole run
+  // Exit once status reads this (without its line feed) after a change notification; a status
+  // it finds at start counts once until_grace_ms passed without one (a change read at start may
+  // still be on its way: its texts are written one by one, and the notification comes last).
+  std::optional<std::string> until;
+  int64_t until_grace_ms = 1000;
   std::string root = "/";
-  // How often the texts are re-read without a wake-up, to notice a vanished directory whose
-  // poll never reports it, and how often a vanished directory is looked for.
-  int64_t heartbeat_ms = 1000;
-  int64_t retry_ms = 100;
 };
 
-// Formats one state line. elapsed_ms is the time since start; acked says "ok" was written.
-std::string format_state(const Snapshot& s, int64_t elapsed_ms, bool acked, bool json);
+// Formats one state line. time_us is on the board's clock; acked says "ok" was written.
+std::string format_state(const Snapshot& s, int64_t time_us, bool acked, bool json);
 // Formats an event line ("waiting", "vanished", "returned", "error") with a human message.
-std::string format_event(const std::string& event, const std::string& message, int64_t elapsed_ms,
+std::string format_event(const std::string& event, const std::string& message, int64_t time_us,
                          bool json);
 // A JSON string literal for text.
 std::string json_quote(const std::string& text);
@@ -79,19 +86,23 @@ class Follower {
 
  private:
   std::optional<int64_t> remaining_ms() const;
-  void emit_state(const Snapshot& s, bool acked);
+  void emit_state(const Snapshot& s, bool acked, bool woken);
   void emit_event(const std::string& event, const std::string& message);
   // Reads and prints the texts if they changed; false when the directory went away.
   enum class Step { kOk, kGone, kError };
-  Step refresh();
-  bool done() const { return options_.count && printed_ >= *options_.count; }
+  Step refresh(bool woken);
+  // Waits for the directory to change while it is away (or hangs up); false when interrupted.
+  bool await_change();
+  bool done() const { return until_met_ || (options_.count && printed_ >= *options_.count); }
 
   StatusTree& tree_;
   Options options_;
   std::function<void(const std::string&)> out_, err_;
   std::optional<Snapshot> last_;
   int64_t printed_ = 0;
-  std::string pending_event_;  // said before the next successful read
+  bool until_met_ = false;
+  bool until_at_start_ = false;  // the start state matched until: waiting out the grace
+  std::string pending_event_;    // said before the next successful read
   int exit_code_ = kExitOk;
 };
 

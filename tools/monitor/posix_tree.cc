@@ -5,8 +5,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <ctime>
 
 namespace monitor {
 namespace {
@@ -49,6 +51,16 @@ bool read_all(int fd, std::string* out) {
   }
 }
 
+// Reads a non-blocking log to its end (EPIPE only says records were overwritten).
+void drain(int fd) {
+  char buf[8192];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n > 0 || (n < 0 && (errno == EPIPE || errno == EINTR))) continue;
+    return;
+  }
+}
+
 timespec to_timespec(int64_t ms) {
   if (ms < 0) ms = 0;
   return timespec{static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000)};
@@ -57,13 +69,16 @@ timespec to_timespec(int64_t ms) {
 }  // namespace
 
 PosixTree::PosixTree(std::string root) : start_(std::chrono::steady_clock::now()) {
-  dir_ = std::move(root);
-  if (dir_.empty() || dir_.back() != '/') dir_.push_back('/');
-  dir_.append("proc/lt7911_info/");
+  root_ = std::move(root);
+  if (root_.empty() || root_.back() != '/') root_.push_back('/');
+  dir_ = root_ + "proc/lt7911_info/";
   install_signals();
 }
 
-PosixTree::~PosixTree() { close_status(); }
+PosixTree::~PosixTree() {
+  close_status();
+  close_log();
+}
 
 bool PosixTree::interrupted() { return g_interrupted.load(); }
 
@@ -120,6 +135,12 @@ std::optional<Snapshot> PosixTree::read(int* errno_out) {
       return std::nullopt;
     }
   }
+  // The power file is shown when it reads; a tree without it still follows.
+  int pfd = ::open(path("power").c_str(), O_RDONLY | O_CLOEXEC);
+  if (pfd >= 0) {
+    if (!read_all(pfd, &s.power)) s.power.clear();
+    ::close(pfd);
+  }
   return s;
 }
 
@@ -127,7 +148,7 @@ Wake PosixTree::wait(int64_t timeout_ms) {
   if (g_interrupted.load()) return Wake::kInterrupted;
   pollfd p{status_fd_, POLLPRI, 0};
   timespec ts = to_timespec(timeout_ms);
-  int r = ::ppoll(&p, 1, &ts, &g_wait_mask);
+  int r = ::ppoll(&p, 1, timeout_ms < 0 ? nullptr : &ts, &g_wait_mask);
   if (r < 0) return errno == EINTR ? Wake::kInterrupted : Wake::kError;
   if (r == 0) return Wake::kTimeout;
   if (p.revents & POLLPRI) return Wake::kChanged;
@@ -135,11 +156,48 @@ Wake PosixTree::wait(int64_t timeout_ms) {
   return Wake::kChanged;
 }
 
-bool PosixTree::pause(int64_t ms) {
+bool PosixTree::open_log() {
+  if (log_fd_ >= 0) return true;
+  for (const char* name : {"kmsg", "dev/kmsg"}) {
+    int fd = ::open((root_ + name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    log_fd_ = fd;
+    // Only what comes from now on counts: skip what is there (kmsg seeks to its end; a file
+    // that cannot seek is read to its end).
+    if (::lseek(fd, 0, SEEK_END) < 0) drain(fd);
+    return true;
+  }
+  return false;
+}
+
+void PosixTree::close_log() {
+  if (log_fd_ >= 0) ::close(log_fd_);
+  log_fd_ = -1;
+}
+
+bool PosixTree::await_change(int64_t timeout_ms) {
   if (g_interrupted.load()) return false;
-  timespec ts = to_timespec(ms);
-  int r = ::ppoll(nullptr, 0, &ts, &g_wait_mask);
-  return !(r < 0 && errno == EINTR) && !g_interrupted.load();
+  int64_t wait_ms = timeout_ms;
+  auto shorter = [&](int64_t limit) { wait_ms = wait_ms < 0 ? limit : std::min(wait_ms, limit); };
+  if (!open_log()) shorter(kFallbackMs);
+  if (settle_left_ > 0) {
+    --settle_left_;
+    shorter(kSettleMs);
+  }
+  pollfd p{log_fd_, POLLIN, 0};
+  timespec ts = to_timespec(wait_ms);
+  int r = ::ppoll(log_fd_ >= 0 ? &p : nullptr, log_fd_ >= 0 ? 1 : 0, wait_ms < 0 ? nullptr : &ts,
+                  &g_wait_mask);
+  if (r < 0 && errno == EINTR) return !g_interrupted.load();
+  if (r > 0 && log_fd_ >= 0) {
+    if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) {
+      close_log();  // the log went away with its mount; opened again next time
+    } else {
+      drain(log_fd_);
+    }
+    settle_left_ = kSettleTries;
+  }
+  return !g_interrupted.load();
 }
 
 int PosixTree::ack() {
@@ -148,6 +206,12 @@ int PosixTree::ack() {
   ssize_t n = ::pwrite(status_fd_, "ok", 2, 0);
   if (n < 0) return errno;
   return n == 2 ? 0 : EIO;
+}
+
+int64_t PosixTree::clock_us() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
 int64_t PosixTree::now_ms() {

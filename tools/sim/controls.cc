@@ -35,6 +35,27 @@ constexpr std::pair<const char*, int> kErrnoNames[] = {
     {"EREMOTEIO", EREMOTEIO}, {"ETIMEDOUT", ETIMEDOUT}, {"EOPNOTSUPP", EOPNOTSUPP},
 };
 
+// The host-kernel calls a fault rule can make fail.
+constexpr const char* kFaultCalls[] = {
+    "copy_from_user", "copy_to_user",      "gpio_request",         "gpiod_direction_output",
+    "gpiod_to_irq",   "i2c_get_adapter",   "i2c_new_dummy",        "kmalloc",
+    "kzalloc",        "of_get_named_gpio", "of_property_read_u32", "proc_create",
+    "proc_mkdir",     "request_irq",       "try_module_get",
+};
+
+bool is_fault_call(std::string_view s) {
+  for (const char* c : kFaultCalls) {
+    if (s == c) return true;
+  }
+  return false;
+}
+
+std::string fault_calls() {
+  std::string out;
+  for (const char* c : kFaultCalls) out += (out.empty() ? "" : ", ") + std::string(c);
+  return out;
+}
+
 bool is_call_name(std::string_view s) {
   if (s.empty()) return false;
   for (char c : s) {
@@ -69,6 +90,71 @@ static Parsed<std::vector<std::string_view>> words_of(std::string_view text) {
   return Parsed<std::vector<std::string_view>>::ok(split_words(text));
 }
 
+namespace {
+
+// The LT7911D receives HDMI 2.0 at most: a 600 MHz pixel clock (TMDS character rate).
+constexpr int64_t kMaxHdmiPixelClockHz = 600'000'000;
+
+bool all_digits(std::string_view s) {
+  return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// Why a mode text is not a mode, as helpfully as the text allows.
+std::string why_not_a_mode(std::string_view word) {
+  const std::string w(word);
+  const std::string forms =
+      "; modes are WxH@RATE (1920x1080@60), 1080p60, vic16, dmt0x52, 2560x1440@60-rb2 or "
+      "WxH,HTOTAL,VTOTAL,CLK_HZ (1920x1080,2200,1125,148500000)";
+  const size_t i = word.find('i');
+  if (i != std::string_view::npos && i > 0 && all_digits(word.substr(0, i)) &&
+      (i + 1 == word.size() ||
+       word.substr(i + 1).find_first_not_of("0123456789.") == std::string_view::npos)) {
+    return "'" + w + "' is interlaced: the board's sources are progressive only (try " +
+           std::string(word.substr(0, i)) + "p" + std::string(word.substr(i + 1)) + ")";
+  }
+  const size_t x = word.find('x');
+  if (x != std::string_view::npos && all_digits(word.substr(0, x)) &&
+      all_digits(word.substr(x + 1))) {
+    return "'" + w + "' needs a refresh rate, as in " + w + "@60";
+  }
+  if (word.size() >= 2 && (word.starts_with("4k") || word.starts_with("4K"))) {
+    return "unknown mode '" + w + "' (for 4K try 3840x2160@" +
+           (word.size() > 2 ? std::string(word.substr(2)) : std::string("60")) + ")" + forms;
+  }
+  if (word.find("nan") != std::string_view::npos || word.find("inf") != std::string_view::npos) {
+    return "'" + w + "' has no finite rate" + forms;
+  }
+  const size_t at = word.find('@');
+  if (at != std::string_view::npos) {
+    std::string_view rate = word.substr(at + 1);
+    rate = rate.substr(0, rate.find('-'));
+    double r = 0;
+    auto [end, ec] = std::from_chars(rate.data(), rate.data() + rate.size(), r);
+    if ((ec == std::errc() || ec == std::errc::result_out_of_range) &&
+        end == rate.data() + rate.size() && !(r > 0 && r <= board::kMaxRefreshHz)) {
+      return "'" + w + "': the refresh rate must be above 0 and at most 1000 Hz";
+    }
+  }
+  const size_t comma = word.rfind(',');
+  if (comma != std::string_view::npos) {
+    std::string_view clk = word.substr(comma + 1);
+    if (all_digits(clk) &&
+        (clk.size() > 11 || std::stoll(std::string(clk)) > kMaxHdmiPixelClockHz)) {
+      return "'" + w + "': a pixel clock of " + std::string(clk) +
+             " Hz is more than HDMI 2.0 carries (600 MHz)";
+    }
+  }
+  return "unknown mode '" + w + "'" + forms;
+}
+
+std::string mhz(int64_t hz) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.2f MHz", static_cast<double>(hz) / 1e6);
+  return buf;
+}
+
+}  // namespace
+
 Parsed<HdmiCommand> parse_hdmi(std::string_view text) {
   using P = Parsed<HdmiCommand>;
   auto w = words_of(text);
@@ -88,8 +174,12 @@ Parsed<HdmiCommand> parse_hdmi(std::string_view text) {
       v[i] = *n;
     }
     if (v[0] > 65535 || v[1] > 65535 || v[2] < v[0] || v[3] < v[1] || v[2] > 65535 ||
-        v[3] > 65535 || v[4] > 4'000'000) {
+        v[3] > 65535) {
       return P::fail("plug timing: totals must hold the active size and fit 16 bits");
+    }
+    if (v[4] * 1000 > kMaxHdmiPixelClockHz) {
+      return P::fail("plug timing: a " + mhz(v[4] * 1000) +
+                     " pixel clock is more than HDMI 2.0 carries (600 MHz)");
     }
     return P::ok(
         {board::Mode::timings(static_cast<int>(v[0]), static_cast<int>(v[1]),
@@ -97,7 +187,15 @@ Parsed<HdmiCommand> parse_hdmi(std::string_view text) {
   }
   if (words.size() != 2) return P::fail("plug takes one mode");
   std::optional<board::Mode> m = board::parse_mode(words[1]);
-  if (!m) return P::fail("unknown mode '" + std::string(words[1]) + "'");
+  if (!m) return P::fail(why_not_a_mode(words[1]));
+  if (m->pixel_clock_hz > kMaxHdmiPixelClockHz) {
+    char rate[32];
+    std::snprintf(rate, sizeof rate, "%.2f Hz", m->refresh());
+    return P::fail("'" + std::string(words[1]) + "' (" + std::to_string(m->width) + "x" +
+                   std::to_string(m->height) + " at " + rate + ") needs a " +
+                   mhz(m->pixel_clock_hz) +
+                   " pixel clock, more than HDMI 2.0 carries (600 MHz) and the LT7911D takes");
+  }
   return P::ok({std::move(m)});
 }
 
@@ -276,6 +374,10 @@ Parsed<FaultCommand> parse_fault(std::string_view text) {
   if (!words.empty() && words[0] == "bus") return parse_bus_fault(words);
   if (words.empty() || !is_call_name(words[0])) {
     return P::fail("expected 'CALL [match=ARG] [nth=N] [times=N|always] [error=ERRNO]' or 'clear'");
+  }
+  if (!is_fault_call(words[0])) {
+    return P::fail("unknown call '" + std::string(words[0]) + "'; the calls that can fail are " +
+                   fault_calls() + ", or 'bus KIND ...'");
   }
   host::FaultRule rule;
   rule.call = std::string(words[0]);

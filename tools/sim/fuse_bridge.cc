@@ -1,18 +1,21 @@
-#define FUSE_USE_VERSION 31
+#define FUSE_USE_VERSION 312
 #include "tools/sim/fuse_bridge.h"
 
 #include <fcntl.h>
 #include <fuse.h>
-#include <sys/mount.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 
 #include "platform/host/locks.h"
+#include "platform/host/log.h"
 #include "platform/host/sched.h"
 #include "platform/host/vfs.h"
 
@@ -24,7 +27,8 @@ namespace sim {
 // old one. So the owner of a wait queue sees it leave as soon as the file's poll stops
 // registering (a device that goes away answers POLLERR | POLLHUP and waits on nothing), and a
 // hang-up once seen is kept for the caller's next poll, which may come after the entry is gone.
-// The wait-queue callback only queues the slot for the notifier.
+// A poll answered with what its caller waits for keeps no registration, as poll(2) leaves the
+// queues when it returns. The wait-queue callback only queues the slot for the notifier.
 struct FuseBridge::PollSlot : std::enable_shared_from_this<FuseBridge::PollSlot> {
   FuseBridge* bridge = nullptr;
   host::Process proc;
@@ -65,9 +69,10 @@ struct FuseBridge::PollSlot : std::enable_shared_from_this<FuseBridge::PollSlot>
     ph = nullptr;
     return p;
   }
-  // Polls the file, registering anew; returns its mask with a hang-up seen before, or a
-  // negative errno.
-  int rearm() {
+  // Polls the file, registering anew unless the answer holds what the caller waits for (events,
+  // 0 when no caller asks: the notifier's turn); returns the mask with a hang-up seen before, or
+  // a negative errno.
+  int rearm(unsigned events = 0) {
     std::weak_ptr<PollSlot> self = weak_from_this();
     host::PollWatchResult r = bridge->vfs().poll_watch(
         proc, fd,
@@ -76,19 +81,30 @@ struct FuseBridge::PollSlot : std::enable_shared_from_this<FuseBridge::PollSlot>
         },
         /*one_shot=*/false);
     host::PollWatch old;
+    host::PollWatch dropped;
+    fuse_pollhandle* answered_ph = nullptr;
     unsigned latched;
     {
       std::lock_guard<std::mutex> l(mutex);
       if (r.mask > 0) hung_up |= static_cast<unsigned>(r.mask) & (POLLERR | POLLHUP);
       latched = hung_up;
-      if (closed) {
-        old = std::move(r.watch);
+      const unsigned mask = r.mask < 0 ? 0u : static_cast<unsigned>(r.mask) | latched;
+      const bool answered =
+          r.mask < 0 || (events != 0 && (mask & (events | POLLERR | POLLHUP | POLLNVAL)) != 0);
+      old = std::move(watch);
+      if (closed || answered) {
+        dropped = std::move(r.watch);
       } else {
-        old = std::move(watch);
         watch = std::move(r.watch);
+      }
+      if (answered) {
+        answered_ph = ph;
+        ph = nullptr;
       }
     }
     old.reset();
+    dropped.reset();
+    if (answered_ph) fuse_pollhandle_destroy(answered_ph);
     return r.mask < 0 ? r.mask : static_cast<int>(static_cast<unsigned>(r.mask) | latched);
   }
   // At release: the registration goes and nothing is notified any more.
@@ -108,16 +124,66 @@ struct FuseBridge::PollSlot : std::enable_shared_from_this<FuseBridge::PollSlot>
 };
 
 struct FuseBridge::Handle {
-  enum class Kind { kVfs, kText, kControl } kind = Kind::kVfs;
+  // A /proc or /sys file, a control, kernel.log or kmsg.
+  enum class Kind { kVfs, kControl, kLog, kFollow } kind = Kind::kVfs;
   host::Process proc;
   int fd = -1;                           // the VFS descriptor (kVfs)
-  std::string text;                      // what a fresh open showed (kText, kControl)
+  std::string text;                      // what a fresh open showed (kControl)
   const ControlFile* control = nullptr;  // kControl
+  bool nonblock = false;                 // kFollow: opened with O_NONBLOCK
+  std::mutex cursor_mutex;               // kFollow: guards cursor, serialises reads
+  uint64_t cursor = 0;                   // kFollow: the next record to read
   host::Mutex position;                  // serialises seek-and-transfer pairs on fd
   std::shared_ptr<PollSlot> slot = std::make_shared<PollSlot>();
 };
 
+// What kmsg readers wait on: woken by every record the log stores. Shared with the log's
+// subscription, so a record stored while the bridge stops touches nothing freed.
+struct FuseBridge::Follow {
+  std::mutex mutex;  // guards everything below; taken before the bridge's notify lock
+  std::condition_variable cv;
+  FuseBridge* bridge = nullptr;  // nullptr once the bridge stops
+  int waiting = 0;               // reads waiting for a record
+  std::vector<std::pair<const Handle*, fuse_pollhandle*>> polls;
+
+  // A record was stored (printk context: nothing here blocks for long).
+  void on_record() {
+    std::lock_guard<std::mutex> l(mutex);
+    cv.notify_all();
+    for (auto& [h, ph] : polls) {
+      if (bridge) {
+        bridge->notify_later(ph);
+      } else {
+        fuse_pollhandle_destroy(ph);
+      }
+    }
+    polls.clear();
+  }
+  // Replaces (or with nullptr removes) the poll a handle waits with.
+  void set_poll(const Handle* h, fuse_pollhandle* ph) {
+    std::vector<fuse_pollhandle*> old;
+    {
+      std::lock_guard<std::mutex> l(mutex);
+      for (auto it = polls.begin(); it != polls.end();) {
+        if (it->first == h) {
+          old.push_back(it->second);
+          it = polls.erase(it);
+        } else {
+          ++it;
+        }
+      }
+      if (ph) polls.emplace_back(h, ph);
+    }
+    for (fuse_pollhandle* p : old) fuse_pollhandle_destroy(p);
+  }
+};
+
 namespace {
+
+// Sent to the request loop's own thread to end its wait once fuse_exit() was called.
+constexpr int kKickSignal = SIGUSR2;
+
+void on_kick(int) {}
 
 FuseBridge& bridge() { return *static_cast<FuseBridge*>(fuse_get_context()->private_data); }
 
@@ -179,12 +245,60 @@ int serve_text(const std::string& text, char* buf, size_t size, off_t offset) {
   return static_cast<int>(n);
 }
 
+// kernel.log: the log text from the file's start on.
+int read_log(char* buf, size_t size, off_t offset) {
+  if (offset < 0) return -EINVAL;
+  const uint64_t base = bridge().log_base();
+  return static_cast<int>(
+      bridge().log().read_text(base + static_cast<uint64_t>(offset), buf, size));
+}
+
+// kmsg: whole records from the reader's place on, waiting for one when there is none.
+int read_follow(FuseBridge::Handle* h, char* buf, size_t size) {
+  std::lock_guard<std::mutex> hold(h->cursor_mutex);
+  FuseBridge::Follow& follow = bridge().follow();
+  host::Log& log = bridge().log();
+  for (;;) {
+    if (bridge().stopping()) return -ENODEV;
+    host::Log::Batch b = log.read(h->cursor, 512);
+    if (b.lost > 0) {
+      h->cursor = b.next - b.records.size();
+      return -EPIPE;
+    }
+    if (!b.records.empty()) {
+      size_t used = 0;
+      uint64_t taken = 0;
+      for (const host::LogRecord& r : b.records) {
+        const std::string line = host::Log::format(r) + "\n";
+        if (used + line.size() > size) break;
+        std::memcpy(buf + used, line.data(), line.size());
+        used += line.size();
+        ++taken;
+      }
+      if (taken == 0) return -EINVAL;  // the buffer cannot hold the next record
+      h->cursor += taken;
+      return static_cast<int>(used);
+    }
+    if (h->nonblock) return -EAGAIN;
+    std::unique_lock<std::mutex> l(follow.mutex);
+    if (follow.waiting >= FuseBridge::kMaxWaitingReaders) return -EAGAIN;
+    // The caller's signal reaches a request only as an interruption that must be answered: a
+    // read in the server cannot be killed. It is looked for while waiting.
+    ++follow.waiting;
+    while (!bridge().stopping() && log.next_seq() <= h->cursor && !fuse_interrupted()) {
+      follow.cv.wait_for(l, std::chrono::milliseconds(100));
+    }
+    --follow.waiting;
+    if (fuse_interrupted()) return -EINTR;
+  }
+}
+
 void* op_init(fuse_conn_info*, fuse_config* cfg) {
   // Nothing is cached: entries come and go with the driver, sizes are unknown.
   cfg->entry_timeout = 0;
   cfg->attr_timeout = 0;
   cfg->negative_timeout = 0;
-  cfg->direct_io = 1;
+  cfg->direct_io = 0;  // per open: every file but kernel.log is opened for direct I/O
   cfg->use_ino = 0;
   cfg->nullpath_ok = 0;
   return fuse_get_context()->private_data;
@@ -200,9 +314,15 @@ int op_getattr(const char* path, struct stat* st, fuse_file_info*) {
     st->st_nlink = 2;
     return 0;
   }
-  if (p == "/kernel.log") {
+  if (p == "/kernel.log" || p == "/kmsg") {
     st->st_mode = S_IFREG | 0444;
     st->st_nlink = 1;
+    st->st_mtime = bridge().mount_time();
+    if (p == "/kernel.log") {
+      const uint64_t base = bridge().log_base();
+      const uint64_t end = bridge().log().text_extent().end;
+      st->st_size = static_cast<off_t>(end > base ? end - base : 0);
+    }
     return 0;
   }
   if (p.starts_with("/sim/")) {
@@ -236,6 +356,7 @@ int op_readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_fi
     add("proc");
     add("sys");
     add("kernel.log");
+    add("kmsg");
     add("sim");
     return 0;
   }
@@ -250,13 +371,25 @@ int op_readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_fi
 }
 
 int op_open(const char* path, fuse_file_info* fi) {
+  if (bridge().stopping()) return -ENODEV;
   std::string_view p = path;
   auto h = std::make_unique<FuseBridge::Handle>();
   h->proc = caller();
   h->slot->bridge = &bridge();
-  if (p == "/kernel.log") {
-    h->kind = FuseBridge::Handle::Kind::kText;
-    h->text = bridge().kernel_log();
+  fi->direct_io = 1;
+  fi->keep_cache = 0;
+  if (p == "/kernel.log" || p == "/kmsg") {
+    if ((fi->flags & O_ACCMODE) != O_RDONLY) return -EACCES;
+    if (p == "/kernel.log") {
+      h->kind = FuseBridge::Handle::Kind::kLog;
+      bridge().log_base(true);
+      fi->direct_io = 0;  // through the page cache, so that it can be mapped
+    } else {
+      h->kind = FuseBridge::Handle::Kind::kFollow;
+      h->nonblock = (fi->flags & O_NONBLOCK) != 0;
+      h->cursor = bridge().log().first_seq();
+      fi->nonseekable = 1;
+    }
   } else if (p.starts_with("/sim/")) {
     const ControlFile* c = control_named(p);
     if (!c) return -ENOENT;
@@ -270,8 +403,6 @@ int op_open(const char* path, fuse_file_info* fi) {
     h->slot->proc = h->proc;
     h->slot->fd = fd;
   }
-  fi->direct_io = 1;
-  fi->keep_cache = 0;
   bridge().track(h.get());
   fi->fh = reinterpret_cast<uintptr_t>(h.release());
   return 0;
@@ -279,7 +410,17 @@ int op_open(const char* path, fuse_file_info* fi) {
 
 int op_read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* fi) {
   FuseBridge::Handle* h = handle_of(fi);
-  if (h->kind != FuseBridge::Handle::Kind::kVfs) return serve_text(h->text, buf, size, offset);
+  if (bridge().stopping()) return -ENODEV;
+  switch (h->kind) {
+    case FuseBridge::Handle::Kind::kControl:
+      return serve_text(h->text, buf, size, offset);
+    case FuseBridge::Handle::Kind::kLog:
+      return read_log(buf, size, offset);
+    case FuseBridge::Handle::Kind::kFollow:
+      return read_follow(h, buf, size);
+    case FuseBridge::Handle::Kind::kVfs:
+      break;
+  }
   AtOffset at(h, offset);
   if (at.result() < 0) return at.failed();
   ssize_t n = bridge().vfs().read(h->proc, h->fd, host::UserBuffer::of(buf, size), size);
@@ -288,7 +429,10 @@ int op_read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* f
 
 int op_write(const char*, const char* buf, size_t size, off_t offset, fuse_file_info* fi) {
   FuseBridge::Handle* h = handle_of(fi);
-  if (h->kind == FuseBridge::Handle::Kind::kText) return -EBADF;
+  if (bridge().stopping()) return -ENODEV;
+  if (h->kind == FuseBridge::Handle::Kind::kLog || h->kind == FuseBridge::Handle::Kind::kFollow) {
+    return -EBADF;
+  }
   if (h->kind == FuseBridge::Handle::Kind::kControl) {
     if (!h->control->write) return -EIO;
     int r = h->control->write(std::string(buf, size));
@@ -308,6 +452,23 @@ int op_truncate(const char*, off_t, fuse_file_info*) {
 
 int op_poll(const char*, fuse_file_info* fi, fuse_pollhandle* ph, unsigned* reventsp) {
   FuseBridge::Handle* h = handle_of(fi);
+  if (bridge().stopping()) {
+    if (ph) fuse_pollhandle_destroy(ph);
+    *reventsp = POLLERR | POLLHUP;
+    return 0;
+  }
+  if (h->kind == FuseBridge::Handle::Kind::kFollow) {
+    // Registered before the test, so a record stored in between still notifies.
+    if (ph) bridge().follow().set_poll(h, ph);
+    uint64_t cursor;
+    {
+      std::lock_guard<std::mutex> l(h->cursor_mutex);
+      cursor = h->cursor;
+    }
+    const bool ready = bridge().log().next_seq() > cursor || cursor < bridge().log().first_seq();
+    *reventsp = ready ? POLLIN | POLLRDNORM : 0;
+    return 0;
+  }
   if (h->kind != FuseBridge::Handle::Kind::kVfs) {
     if (ph) fuse_pollhandle_destroy(ph);
     *reventsp = POLLIN | POLLOUT | POLLRDNORM | POLLWRNORM;
@@ -316,7 +477,7 @@ int op_poll(const char*, fuse_file_info* fi, fuse_pollhandle* ph, unsigned* reve
   // The handle is stored before the file is polled, so a wake-up right after the
   // registration finds it.
   if (ph) h->slot->set(ph);
-  int mask = h->slot->rearm();
+  int mask = h->slot->rearm(fi->poll_events);
   if (mask < 0) return mask;
   *reventsp = static_cast<unsigned>(mask);
   return 0;
@@ -325,6 +486,8 @@ int op_poll(const char*, fuse_file_info* fi, fuse_pollhandle* ph, unsigned* reve
 int op_release(const char*, fuse_file_info* fi) {
   FuseBridge::Handle* h = handle_of(fi);
   h->slot->close();
+  if (h->kind == FuseBridge::Handle::Kind::kFollow) bridge().follow().set_poll(h, nullptr);
+  if (h->kind == FuseBridge::Handle::Kind::kLog) bridge().log_base(false, true);
   if (h->kind == FuseBridge::Handle::Kind::kVfs) bridge().vfs().close(h->proc, h->fd);
   bridge().untrack(h);
   delete h;
@@ -347,22 +510,15 @@ const fuse_operations kOperations = [] {
 
 }  // namespace
 
-FuseBridge::FuseBridge(host::Vfs& vfs, std::function<std::string()> kernel_log,
-                       std::vector<ControlFile> controls)
+FuseBridge::FuseBridge(host::Vfs& vfs, host::Log& log, std::vector<ControlFile> controls)
     : vfs_(vfs),
-      kernel_log_(std::move(kernel_log)),
+      log_(log),
       controls_(std::move(controls)),
       owner_uid_(::geteuid()),
-      owner_gid_(::getegid()) {}
+      owner_gid_(::getegid()),
+      follow_(std::make_shared<Follow>()) {}
 
-FuseBridge::~FuseBridge() { unmount(); }
-
-void FuseBridge::clean_stale(const std::string& dir) {
-  std::string cmd = "fusermount3 -u -z '" + dir + "' >/dev/null 2>&1";
-  if (std::system(cmd.c_str()) != 0) {
-    // Nothing was mounted there; that is the usual case.
-  }
-}
+FuseBridge::~FuseBridge() { stop(); }
 
 bool FuseBridge::others_may_use_mounts() {
   if (::geteuid() == 0) return true;
@@ -383,13 +539,20 @@ int FuseBridge::mount(const std::string& dir, std::string* why) {
     *why = "/dev/fuse is not available";
     return -ENODEV;
   }
+  static std::once_flag kick_installed;
+  std::call_once(kick_installed, [] {
+    struct sigaction sa {};
+    sa.sa_handler = on_kick;
+    sigemptyset(&sa.sa_mask);
+    sigaction(kKickSignal, &sa, nullptr);
+  });
   // Other users may use the mount only with allow_other, which fusermount3 grants a user who
   // is not root only when /etc/fuse.conf says user_allow_other; without it the mount is the
-  // owner's alone.
-  const char* argv[] = {"lt7911-sim", "-o",
-                        others_may_use_mounts()
-                            ? "default_permissions,allow_other,fsname=lt7911-sim,subtype=lt7911"
-                            : "default_permissions,fsname=lt7911-sim,subtype=lt7911"};
+  // owner's alone. The source names this process, so a later run can tell whose mount it is.
+  const std::string options =
+      std::string(others_may_use_mounts() ? "allow_other," : "") +
+      "default_permissions,fsname=lt7911-sim:" + std::to_string(::getpid()) + ",subtype=lt7911";
+  const char* argv[] = {"lt7911-sim", "-o", options.c_str()};
   // fuse_args may be rewritten by libfuse; give it its own copies.
   fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));
   fuse* f = fuse_new(&args, &kOperations, sizeof kOperations, this);
@@ -405,33 +568,80 @@ int FuseBridge::mount(const std::string& dir, std::string* why) {
   }
   fuse_ = f;
   dir_ = dir;
+  mount_time_ = ::time(nullptr);
+  stopping_ = false;
   {
     std::lock_guard<std::mutex> l(notify_mutex_);
-    stopping_ = false;
+    notifier_stop_ = false;
+  }
+  {
+    std::lock_guard<std::mutex> l(follow_->mutex);
+    follow_->bridge = this;
+  }
+  std::shared_ptr<Follow> follow = follow_;
+  log_subscription_ = log_.subscribe([follow](const host::LogRecord&) { follow->on_record(); });
+  {
+    std::lock_guard<std::mutex> l(loop_mutex_);
+    loop_done_ = false;
   }
   notifier_ = std::thread([this] { notifier_loop(); });
-  loop_ = std::thread([f] { fuse_loop_mt(f, 0); });
+  loop_ = std::thread([this, f] {
+    sigset_t kick;
+    sigemptyset(&kick);
+    sigaddset(&kick, kKickSignal);
+    pthread_sigmask(SIG_UNBLOCK, &kick, nullptr);
+    fuse_loop_config* cfg = fuse_loop_cfg_create();
+    // Room for the readers that wait in kmsg besides the requests that do not wait.
+    fuse_loop_cfg_set_max_threads(cfg, 2 * kMaxWaitingReaders + 16);
+    fuse_loop_mt(f, cfg);
+    fuse_loop_cfg_destroy(cfg);
+    std::lock_guard<std::mutex> l(loop_mutex_);
+    loop_done_ = true;
+    loop_cv_.notify_all();
+  });
   return 0;
 }
 
-void FuseBridge::unmount() {
-  if (!fuse_) return;
-  // Detach the mount first: the kernel ends the connection, the request threads' reads of
-  // the device fail and the loop returns. Only then is the device closed (fuse_unmount), so no
-  // request thread still reads a descriptor being closed.
+// Ends the request loop without waiting for a request: fuse_exit() marks the session, and a
+// signal ends the loop thread's wait for its workers; it then cancels the workers that wait for
+// requests and joins the ones that finish one. The signal is sent until the loop is seen to
+// end, since one that arrives just before the wait starts is not enough.
+void FuseBridge::end_loop() {
   fuse_exit(fuse_);
-  if (::umount2(dir_.c_str(), MNT_DETACH) != 0) clean_stale(dir_);
-  if (loop_.joinable()) loop_.join();
-  fuse_unmount(fuse_);
+  std::unique_lock<std::mutex> l(loop_mutex_);
+  while (!loop_done_) {
+    pthread_kill(loop_.native_handle(), kKickSignal);
+    loop_cv_.wait_for(l, std::chrono::milliseconds(10));
+  }
+  l.unlock();
+  loop_.join();
+}
+
+void FuseBridge::stop() {
+  if (!fuse_) return;
+  stopping_ = true;
+  log_.unsubscribe(log_subscription_);
+  {
+    // Waiting kmsg readers end; pollers of kmsg poll again and see POLLERR|POLLHUP.
+    std::lock_guard<std::mutex> l(follow_->mutex);
+    follow_->cv.notify_all();
+    for (auto& [h, ph] : follow_->polls) notify_later(ph);
+    follow_->polls.clear();
+    follow_->bridge = nullptr;
+  }
+  end_loop();
   {
     std::lock_guard<std::mutex> l(notify_mutex_);
-    stopping_ = true;
+    notifier_stop_ = true;
   }
   notify_cv_.notify_all();
   if (notifier_.joinable()) notifier_.join();
+  // Closing the device ends the connection (callers on files still open get ENOTCONN, their
+  // pollers POLLERR), then the mount is removed.
+  fuse_unmount(fuse_);
   fuse_destroy(fuse_);
   fuse_ = nullptr;
-  // Files the kernel never released (the mount went away under them).
+  // Files the kernel never released (the connection went away under them).
   std::vector<Handle*> left;
   {
     std::lock_guard<std::mutex> l(notify_mutex_);
@@ -439,16 +649,44 @@ void FuseBridge::unmount() {
   }
   for (Handle* h : left) {
     h->slot->close();
+    if (h->kind == Handle::Kind::kFollow) follow_->set_poll(h, nullptr);
     if (h->kind == Handle::Kind::kVfs) vfs_.close(h->proc, h->fd);
     delete h;
   }
 }
 
+uint64_t FuseBridge::log_base(bool opening, bool closing) {
+  std::lock_guard<std::mutex> l(log_mutex_);
+  if (closing) {
+    --log_opens_;
+  } else if (opening || log_opens_ == 0) {
+    const uint64_t oldest = log_.text_extent().begin;
+    if (oldest > log_base_) log_base_ = oldest;
+  }
+  if (opening) ++log_opens_;
+  return log_base_;
+}
+
 void FuseBridge::notify_later(std::shared_ptr<PollSlot> slot) {
   {
     std::lock_guard<std::mutex> l(notify_mutex_);
-    if (stopping_) return;  // the slot's handle goes when its file is released
-    pending_.push_back(std::move(slot));
+    if (notifier_stop_) return;  // the slot's handle goes when its file is released
+    pending_.push_back({std::move(slot), nullptr});
+  }
+  notify_cv_.notify_one();
+}
+
+void FuseBridge::notify_later(fuse_pollhandle* ph) {
+  {
+    std::lock_guard<std::mutex> l(notify_mutex_);
+    if (!notifier_stop_) {
+      pending_.push_back({nullptr, ph});
+      ph = nullptr;
+    }
+  }
+  if (ph) {
+    fuse_pollhandle_destroy(ph);
+    return;
   }
   notify_cv_.notify_one();
 }
@@ -466,13 +704,22 @@ void FuseBridge::untrack(Handle* h) {
 void FuseBridge::notifier_loop() {
   std::unique_lock<std::mutex> l(notify_mutex_);
   for (;;) {
-    notify_cv_.wait(l, [this] { return stopping_ || !pending_.empty(); });
-    if (pending_.empty() && stopping_) return;
-    std::shared_ptr<PollSlot> slot = std::move(pending_.front());
+    notify_cv_.wait(l, [this] { return notifier_stop_ || !pending_.empty(); });
+    if (notifier_stop_) {
+      for (const Pending& p : pending_) {
+        if (p.ph) fuse_pollhandle_destroy(p.ph);
+      }
+      pending_.clear();
+      return;
+    }
+    Pending next = std::move(pending_.front());
     pending_.pop_front();
     l.unlock();
-    fuse_pollhandle* ph = slot->serve();
-    slot->rearm();
+    fuse_pollhandle* ph = next.ph;
+    if (next.slot) {
+      ph = next.slot->serve();
+      next.slot->rearm();
+    }
     if (ph) {
       fuse_notify_poll(ph);
       fuse_pollhandle_destroy(ph);

@@ -1,6 +1,6 @@
 // The FUSE mount of the simulated board: the host kernel's /proc and /sys as a real filesystem,
-// plus DIR/kernel.log (the kernel log as dmesg -F reads it) and the simulator's own controls
-// under DIR/sim/.
+// plus DIR/kernel.log and DIR/kmsg (the kernel log) and the simulator's own controls under
+// DIR/sim/.
 //
 // Every open of a /proc or /sys file is one open file in the host kernel's VFS, opened for a
 // host::Process built from the caller (uid, gid, pid). The user who runs the simulator is the
@@ -12,12 +12,32 @@
 // sends a FUSE poll notification, so real pollers see POLLPRI, and a hang-up of a file that goes
 // away.
 //
+// The kernel log is served from the log's ring, never copied per open. kernel.log is a log file
+// that grows: its size is the formatted bytes it holds, it reads through the page cache (so it
+// can be mapped, as `dmesg -F` does) and it keeps its offsets while anyone has it open, so
+// `tail -f` follows it. When the ring has overwritten the file's first records, the file starts
+// again at the oldest record held at the next open, or the next stat while nobody has it open
+// (a follower sees it shrink, as after a log rotation); a read of overwritten bytes fails with
+// EPIPE. kmsg reads as /dev/kmsg does,
+// in kernel.log's line format: every open starts at the oldest record held, each read returns
+// whole records and waits for new ones (EAGAIN with O_NONBLOCK), poll() reports POLLIN when a
+// record is waiting, and a reader that fell behind the ring gets EPIPE once and continues with
+// the oldest record held. At most kMaxWaitingReaders reads wait at a time (others get EAGAIN),
+// so waiting readers never hold every request thread.
+//
+// Stopping (stop(), or the destructor): new requests fail with ENODEV and poll reports
+// POLLERR|POLLHUP, waiting kmsg reads end with ENODEV, the request loop ends without waiting
+// for any caller, and closing the device ends the connection: calls on files still open fail
+// (ENOTCONN) and their pollers wake with POLLERR. The mount is then removed and the files left
+// open are closed in the VFS, so the module's references drop.
+//
 // Threading: libfuse runs requests on its own threads; each becomes a host task when it first
 // calls into the kernel. Controls' callbacks run on those threads and may block in the
-// scheduler. mount() and unmount() are called by the owner's thread. The bridge must be
-// unmounted (or destroyed, which unmounts) before the kernel shuts down.
+// scheduler. mount() and stop() are called by the owner's thread. The bridge must be stopped (or
+// destroyed, which stops it) before the kernel shuts down.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -32,7 +52,8 @@ struct fuse_pollhandle;
 
 namespace host {
 class Vfs;
-}
+class Log;
+}  // namespace host
 
 namespace sim {
 
@@ -47,51 +68,77 @@ struct ControlFile {
 
 class FuseBridge {
  public:
-  FuseBridge(host::Vfs& vfs, std::function<std::string()> kernel_log,
-             std::vector<ControlFile> controls);
+  static constexpr int kMaxWaitingReaders = 16;
+
+  FuseBridge(host::Vfs& vfs, host::Log& log, std::vector<ControlFile> controls);
   ~FuseBridge();
   FuseBridge(const FuseBridge&) = delete;
   FuseBridge& operator=(const FuseBridge&) = delete;
 
-  // Lazily unmounts whatever is mounted at dir (a mount left by a killed run).
-  static void clean_stale(const std::string& dir);
   // Mounts at dir (which must exist) and starts serving. 0, or a negative errno; why tells.
   int mount(const std::string& dir, std::string* why);
   // Whether a mount made by this process is open to other users (allow_other).
   static bool others_may_use_mounts();
-  // Stops serving and unmounts; open files are closed in the VFS. Idempotent.
-  void unmount();
+  // Stops serving and unmounts, whatever callers hold or wait in (see above). Idempotent.
+  void stop();
+  void unmount() { stop(); }
   bool mounted() const { return fuse_ != nullptr; }
 
   // Internal, for the libfuse callbacks.
   struct Handle;
   struct PollSlot;
+  struct Follow;
   host::Vfs& vfs() { return vfs_; }
+  host::Log& log() { return log_; }
   unsigned owner_uid() const { return owner_uid_; }
   unsigned owner_gid() const { return owner_gid_; }
   const std::vector<ControlFile>& controls() const { return controls_; }
-  std::string kernel_log() const { return kernel_log_(); }
+  bool stopping() const { return stopping_.load(); }
+  Follow& follow() { return *follow_; }
+  // kernel.log: the file offset 0 as a log text offset. The file starts again at the oldest
+  // held record when its first records were overwritten and it is being opened (opening) or
+  // nobody has it open; closing says one open went away.
+  uint64_t log_base(bool opening = false, bool closing = false);
+  int64_t mount_time() const { return mount_time_; }
+  // Hands a file's poll slot (or a kmsg reader's poll handle) to the notifier.
   void notify_later(std::shared_ptr<PollSlot> slot);
+  void notify_later(fuse_pollhandle* ph);
   void track(Handle* h);
   void untrack(Handle* h);
 
  private:
   void notifier_loop();
+  void end_loop();
 
   host::Vfs& vfs_;
-  std::function<std::string()> kernel_log_;
+  host::Log& log_;
   std::vector<ControlFile> controls_;
   const unsigned owner_uid_;
   const unsigned owner_gid_;
   fuse* fuse_ = nullptr;
   std::string dir_;
   std::thread loop_;
+  std::mutex loop_mutex_;  // guards loop_done_
+  std::condition_variable loop_cv_;
+  bool loop_done_ = false;
+  std::atomic<bool> stopping_{false};
+  int64_t mount_time_ = 0;
+  std::shared_ptr<Follow> follow_;
+  uint64_t log_subscription_ = 0;
 
-  std::mutex notify_mutex_;  // guards pending_, handles_ and stopping_
+  std::mutex log_mutex_;  // guards log_base_ and log_opens_
+  uint64_t log_base_ = 0;
+  int log_opens_ = 0;  // open files of kernel.log
+
+  std::mutex notify_mutex_;  // guards pending_, handles_ and notifier_stop_
   std::condition_variable notify_cv_;
-  std::deque<std::shared_ptr<PollSlot>> pending_;
+  struct Pending {
+    std::shared_ptr<PollSlot> slot;  // a file to poll again and notify
+    fuse_pollhandle* ph = nullptr;   // else a handle to notify
+  };
+  std::deque<Pending> pending_;
   std::vector<Handle*> handles_;
-  bool stopping_ = false;
+  bool notifier_stop_ = false;
   std::thread notifier_;
 };
 

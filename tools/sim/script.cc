@@ -9,21 +9,24 @@
 
 #include "platform/host/log.h"
 #include "platform/host/vfs.h"
+#include "tools/sim/exports.h"
 #include "tools/sim/session.h"
 
 namespace sim {
 
 const char kDemoScript[] = R"(# The demo: one HDMI session as a user of the board sees it.
+say The board: the LT7911D sits on I2C bus 4 at 0x2b; its interrupt reaches GPIO 44 (gpio1 line 12) and GPIO 67 (gpio2 line 3) switches its power. Each kernel line shows its level: <3> error, <6> info.
 say A source is plugged in: 1920x1080 at 60 Hz.
 plug 1920x1080@60
 wait 200ms
+say Normal on an LT7911D: the driver asks for a watchdog and for the HDCP mode, which this chip refuses; those refusals are logged at error level (<3>) on every run, as are its refusals of EDID and version access. "Detected HDMI resolution type" is 0 for the same mode again, 1 for a new one, 2 for one the driver does not support, 3 for one it does not list. asr is the audio sample-rate byte the chip reports.
 say The application acknowledges the new resolution.
 ack
 say The source switches to 3840x2160 at 30 Hz.
 plug 3840x2160@30
 wait 200ms
 ack
-say A fixed mode is forced through the module parameters, then released again.
+say A fixed mode is forced through the module parameters, then released again. A forced mode needs force_width and force_height both (force_fps is shown as it is, -1 when unset); setting a value back to -1 has the chip measured again.
 param force_fps=25
 param force_height=720
 param force_width=1280
@@ -33,7 +36,7 @@ param force_height=-1
 param force_fps=-1
 wait 200ms
 ack
-say The chip is switched off and on again through the power file; powered again, it reports its input.
+say The chip is switched off and on again through the power file (GPIO 67); powered again, it reports its input.
 power off
 wait 100ms
 power on
@@ -46,9 +49,9 @@ show
 
 namespace {
 
-const char* const kVerbs[] = {"plug", "unplug", "audio",  "ack",   "power", "param",
-                              "bind", "unbind", "insmod", "rmmod", "fault", "write",
-                              "wait", "show",   "expect", "say"};
+const char* const kVerbs[] = {"plug", "unplug", "audio",  "ack",   "power",    "param",
+                              "bind", "unbind", "insmod", "rmmod", "fault",    "write",
+                              "wait", "show",   "expect", "say",   "timeline", "export"};
 
 const char* const kTexts[] = {"status", "width", "height", "fps", "hdcp", "asr", "power"};
 
@@ -157,7 +160,38 @@ Parsed<std::vector<ScriptLine>> parse_script(std::string_view text) {
     } else if (v == "write" || v == "expect") {
       std::string rest;
       std::string target = first_word(l.rest, &rest);
-      if (target.empty() || rest.empty()) error = v + " takes a file and a text";
+      if (target.empty() || rest.empty()) {
+        error = v + " takes a file and a text";
+      } else if (v == "write" && target.starts_with("/sim/")) {
+        // A control's command is checked now, as the control would check it.
+        const std::string control = target.substr(5), command = unescape(rest);
+        std::string why;
+        if (control == "hdmi") {
+          why = parse_hdmi(command).error;
+        } else if (control == "audio") {
+          why = parse_audio(command).error;
+        } else if (control == "module") {
+          why = parse_module(command).error;
+        } else if (control == "faults") {
+          why = parse_fault(command).error;
+        } else if (control == "timeline") {
+          why = parse_timeline(command).error;
+        } else {
+          why =
+              "no such control (there are /sim/hdmi, /sim/audio, /sim/module, /sim/faults, "
+              "/sim/timeline)";
+        }
+        if (!why.empty()) error = target + ": " + why;
+      }
+    } else if (v == "timeline") {
+      auto c = parse_timeline(l.rest);
+      if (!c) error = c.error;
+    } else if (v == "export") {
+      std::string file;
+      std::string format = first_word(l.rest, &file);
+      if (!parse_export_format(format) || file.empty()) {
+        error = "export takes text, json, vcd or svg and a file";
+      }
     } else if (v == "ack" || v == "show" || v == "bind" || v == "unbind") {
       if (!l.rest.empty()) error = v + " takes nothing";
     }
@@ -179,14 +213,24 @@ class Observer {
   }
   ~Observer() { close_poller(); }
 
+  // Lets go of the status file (before an rmmod); report() takes it again once it is there.
+  void let_go() { close_poller(); }
+
+  // Shows the kernel log lines stored since the last call.
+  void show_log() {
+    host::Log::Batch b = s_.kernel().log().read(log_seen_);
+    if (b.lost > 0) {
+      out_("  (" + std::to_string(b.lost) +
+           " kernel log records were overwritten before they were shown)");
+    }
+    for (const host::LogRecord& r : b.records) out_("  " + host::Log::format(r));
+    log_seen_ = b.next;
+  }
+
   // Lets the kernel finish what the command started, then reports.
   void report(bool force_texts) {
     s_.kernel().sched().settle();
-    auto records = s_.kernel().log().records();
-    for (size_t i = log_seen_; i < records.size(); ++i) {
-      if (records[i].complete) out_("  " + host::Log::format(records[i]));
-    }
-    log_seen_ = records.size();
+    show_log();
     if (!s_.kernel().vfs().exists(std::string(kProcDir) + "/status")) close_poller();
     if (poll_fd_ >= 0) {
       std::vector<pollfd> fds{{poll_fd_, POLLPRI, 0}};
@@ -196,6 +240,7 @@ class Observer {
         s_.kernel().vfs().lseek(proc_, poll_fd_, 0, SEEK_SET);
         s_.kernel().vfs().read(proc_, poll_fd_, 64);
       }
+      wait_in_poll();
     } else {
       open_poller();
     }
@@ -224,8 +269,15 @@ class Observer {
     if (fd < 0) return;
     poll_fd_ = fd;
     s_.kernel().vfs().read(proc_, poll_fd_, 64);
+    wait_in_poll();
+  }
+  // Stays registered on the status file's wait queues between commands, as a program blocked
+  // in poll() is, so that each publication reaches it when it happens.
+  void wait_in_poll() {
+    watch_ = s_.kernel().vfs().poll_watch(proc_, poll_fd_, [] {}).watch;
   }
   void close_poller() {
+    watch_.reset();
     if (poll_fd_ >= 0) s_.kernel().vfs().close(proc_, poll_fd_);
     poll_fd_ = -1;
   }
@@ -234,7 +286,8 @@ class Observer {
   const std::function<void(const std::string&)>& out_;
   host::Process proc_{.pid = 1001, .uid = 0, .gid = 0, .name = "poller"};
   int poll_fd_ = -1;
-  size_t log_seen_ = 0;
+  host::PollWatch watch_;
+  uint64_t log_seen_ = 0;
   std::vector<std::string> texts_;
 };
 
@@ -246,30 +299,106 @@ std::string stamp(Session& s) {
   return buf;
 }
 
+// A text as a failure message shows it: quoted, line feeds as \n.
+std::string quoted(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+std::string xml_escape(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        if (c < 0x20 && c != '\n' && c != '\t') {
+          out += '?';
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out;
+}
+
+// Time passes in slices; the log is shown after each, so a long wait full of events loses none.
+constexpr int64_t kWaitSliceNs = 20'000'000;
+
+// The control a "write /sim/NAME TEXT" reaches.
+int write_control(Session& s, const std::string& name, const std::string& text) {
+  if (name == "hdmi") return s.hdmi(text);
+  if (name == "audio") return s.audio(text);
+  if (name == "module") return s.module(text);
+  if (name == "faults") return s.faults(text);
+  if (name == "timeline") {
+    std::string why;
+    return timeline_control(text, &why);
+  }
+  return -ENOENT;
+}
+
 }  // namespace
 
-int run_script(Session& session, const std::vector<ScriptLine>& lines,
-               const std::function<void(const std::string&)>& out) {
-  Observer observer(session, out);
+ScriptResult run_script(Session& session, const std::vector<ScriptLine>& lines,
+                        const ScriptOptions& options) {
+  auto out = [&](const std::string& l) {
+    if (options.out) options.out(l);
+  };
+  std::function<void(const std::string&)> out_fn = out;
+  Observer observer(session, out_fn);
   observer.report(true);
   const std::string dev = session.board().chip_device_name();
-  int failures = 0;
+  ScriptResult result;
+  bool stopped = false;
   for (const ScriptLine& l : lines) {
     const std::string& v = l.verb;
     if (v == "say") {
+      if (stopped) continue;
       out("");
       out(l.rest);
       continue;
     }
-    out(stamp(session) + " $ " + v + (l.rest.empty() ? "" : " " + l.rest));
+    ScriptStep step;
+    step.line = l.number;
+    step.command = v + (l.rest.empty() ? "" : " " + l.rest);
+    if (stopped) {
+      step.outcome = ScriptStep::Outcome::kSkipped;
+      result.steps.push_back(step);
+      continue;
+    }
+    out(stamp(session) + " $ " + step.command);
+    // Commands that act on the board go on its timeline; those that only look or wait do not.
+    if (v != "wait" && v != "show" && v != "expect" && v != "export" && v != "timeline") {
+      note_command(step.command);
+    }
     int r = 0;
     bool show = false;
+    std::string failure;
     if (v == "plug" || v == "unplug") {
-      r = session.hdmi(v + (l.rest.empty() ? "" : " " + l.rest));
+      r = session.hdmi(step.command);
     } else if (v == "audio") {
       r = session.audio(l.rest);
     } else if (v == "insmod" || v == "rmmod") {
-      r = session.module(v + (l.rest.empty() ? "" : " " + l.rest));
+      if (v == "rmmod") observer.let_go();
+      r = session.module(step.command);
     } else if (v == "fault") {
       r = session.faults(l.rest);
     } else if (v == "ack") {
@@ -284,29 +413,112 @@ int run_script(Session& session, const std::vector<ScriptLine>& lines,
     } else if (v == "write") {
       std::string text;
       std::string path = first_word(l.rest, &text);
-      r = session.write(path, unescape(text));
+      if (path.starts_with("/sim/")) {
+        const std::string control = path.substr(5);
+        const std::string command = unescape(text);
+        if (control == "module" && command.starts_with("rmmod")) observer.let_go();
+        r = write_control(session, control, command);
+        if (r == -ENOENT && control != "module") failure = "no control " + path;
+      } else {
+        r = session.write(path, unescape(text));
+      }
     } else if (v == "wait") {
-      session.kernel().sched().advance(*parse_duration(l.rest));
+      int64_t left = *parse_duration(l.rest);
+      while (left > 0) {
+        const int64_t slice = std::min(left, kWaitSliceNs);
+        session.kernel().sched().advance(slice);
+        left -= slice;
+        if (left > 0) observer.show_log();
+      }
     } else if (v == "show") {
       show = true;
+    } else if (v == "timeline") {
+      std::string why;
+      r = timeline_control(l.rest, &why);
+    } else if (v == "export") {
+      std::string file;
+      std::string format = first_word(l.rest, &file);
+      r = write_export(session, *parse_export_format(format), file);
     } else if (v == "expect") {
       std::string text;
       std::string file = first_word(l.rest, &text);
       std::string want = unescape(text);
-      std::string got = session.read(std::string(kProcDir) + "/" + file).value_or("<unreadable>");
-      if (got != want && got != want + "\n") {
-        out("  expect failed: " + file + " reads \"" + visible(got) + "\"");
-        ++failures;
+      std::optional<std::string> got = session.read(std::string(kProcDir) + "/" + file);
+      if (!got) {
+        failure = "expect " + file + ": expected " + quoted(want) + ", but " + kProcDir + "/" +
+                  file + " cannot be read";
+      } else if (*got != want && *got != want + "\n") {
+        failure =
+            "expect " + file + ": expected " + quoted(want) + ", got " + quoted(visible(*got));
       }
     }
-    if (r < 0) {
-      out("  failed: " + std::string(std::strerror(-r)) +
-          (r == -EINVAL && !session.error().empty() ? " (" + session.error() + ")" : ""));
-      ++failures;
+    if (failure.empty() && r < 0) {
+      const std::string why = session.error();
+      failure = step.command + ": " + std::strerror(-r) + (why.empty() ? "" : " (" + why + ")");
     }
+    if (!failure.empty()) {
+      step.outcome = ScriptStep::Outcome::kFailed;
+      step.message = failure;
+      ++result.failures;
+      out("  failed: " + failure);
+      if (options.err) options.err(options.file + ":" + std::to_string(l.number) + ": " + failure);
+      if (options.fail_fast) stopped = true;
+    }
+    result.steps.push_back(step);
     observer.report(show);
   }
-  return failures ? 1 : 0;
+  return result;
+}
+
+int run_script(Session& session, const std::vector<ScriptLine>& lines,
+               const std::function<void(const std::string&)>& out) {
+  ScriptOptions o;
+  o.out = out;
+  return run_script(session, lines, o).exit_code();
+}
+
+std::string format_tap(const ScriptResult& result, const std::string& file) {
+  std::string out = "TAP version 13\n1.." + std::to_string(result.steps.size()) + "\n";
+  int n = 0;
+  for (const ScriptStep& s : result.steps) {
+    const std::string name = file + ":" + std::to_string(s.line) + " " + s.command;
+    out += (s.outcome == ScriptStep::Outcome::kFailed ? "not ok " : "ok ") + std::to_string(++n) +
+           " - " + name;
+    if (s.outcome == ScriptStep::Outcome::kSkipped) out += " # SKIP after the first failure";
+    out += "\n";
+    if (s.outcome == ScriptStep::Outcome::kFailed) {
+      std::string msg = s.message;
+      for (char& c : msg) {
+        if (c == '\n') c = ' ';
+      }
+      std::string yaml;
+      for (char c : msg) yaml += c == '\'' ? std::string("''") : std::string(1, c);
+      out += "  ---\n  message: '" + yaml + "'\n  ...\n";
+    }
+  }
+  return out;
+}
+
+std::string format_junit(const ScriptResult& result, const std::string& file) {
+  int skipped = 0;
+  for (const ScriptStep& s : result.steps) skipped += s.outcome == ScriptStep::Outcome::kSkipped;
+  const std::string counts = " tests=\"" + std::to_string(result.steps.size()) + "\" failures=\"" +
+                             std::to_string(result.failures) + "\" skipped=\"" +
+                             std::to_string(skipped) + "\"";
+  std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites" + counts +
+                    ">\n  <testsuite name=\"" + xml_escape(file) + "\"" + counts + ">\n";
+  for (const ScriptStep& s : result.steps) {
+    out += "    <testcase classname=\"" + xml_escape(file) + "\" name=\"" +
+           xml_escape("line " + std::to_string(s.line) + ": " + s.command) + "\"";
+    if (s.outcome == ScriptStep::Outcome::kOk) {
+      out += "/>\n";
+    } else if (s.outcome == ScriptStep::Outcome::kSkipped) {
+      out += "><skipped message=\"after the first failure\"/></testcase>\n";
+    } else {
+      out += "><failure message=\"" + xml_escape(s.message) + "\"/></testcase>\n";
+    }
+  }
+  return out + "  </testsuite>\n</testsuites>\n";
 }
 
 }  // namespace sim

@@ -6,13 +6,16 @@
 // the scheduler while the kernel works (insmod, rmmod, bind).
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "board/board.h"
 #include "platform/host/kernel.h"
+#include "platform/host/timeline.h"
 #include "platform/host/vfs.h"
 #include "tools/sim/fuse_bridge.h"
 
@@ -25,15 +28,31 @@ inline constexpr const char* kParamDir = "/sys/module/lt7911_manage/parameters";
 
 struct SessionConfig {
   std::string board;                // .dts or .dtb; empty: the default board
+  std::string module;               // the module object; empty: found beside the program
   std::vector<std::string> params;  // NAME=VALUE for insmod
+  std::string plug;                 // a mode (as sim/hdmi takes it) plugged before insmod
   host::ClockMode clock = host::ClockMode::kVirtual;
   bool echo_log = false;
+  size_t timeline = host::Timeline::kDefaultCapacity;  // events the timeline keeps; 0: off
+  // Starting fails unless the driver binds to the board's chip.
+  bool require_bound = true;
+  int64_t dtc_timeout_ms = 10'000;
+  // Told why a control command was refused ("sim/hdmi: 'plug 4k60' refused: ...").
+  std::function<void(const std::string&)> on_refusal;
 };
+
+// Where the module object is: the path given, else the installed layout beside the program
+// (<prefix>/lib/lt7911_manage/), else the build tree's modules folder. Empty when none exists;
+// why then says where it looked.
+std::string find_module(const std::string& given, std::string* why);
+// The default board: the installed one beside the program, else the build tree's.
+std::string default_board();
 
 class Session {
  public:
-  // Boots, loads the board and the module. nullptr with why set on failure (the kernel is shut
-  // down again).
+  // Boots, loads the board (plugs the source given) and the module, and checks that every
+  // parameter given exists and that the driver bound to the chip. nullptr with why set on
+  // failure, the kernel's lines of the attempt included (the kernel is shut down again).
   static std::unique_ptr<Session> start(const SessionConfig& config, std::string* why);
   ~Session();  // unloads the module, takes the board down, shuts the kernel down
   Session(const Session&) = delete;
@@ -52,8 +71,9 @@ class Session {
   std::string audio_text() const;
   std::string module_text() const;
   std::string faults_text() const;
-  std::string error() const { return error_; }
-  // The files of DIR/sim/.
+  std::string error() const;
+  // The files of DIR/sim/: the controls above (each write noted on the timeline) and the
+  // timeline's (tools/sim/exports.h).
   std::vector<ControlFile> control_files();
 
   // The script's own process: reads and writes of VFS paths. nullopt / negative errno.
@@ -64,9 +84,14 @@ class Session {
   Session() = default;
   void add_driver_files();
   void remove_driver_files();
+  // Records why a command of a control was refused, and says so; returns error.
+  int refuse(const char* control, const std::string& command, const std::string& why, int error);
 
+  SessionConfig config_;
+  std::string module_path_;
   std::unique_ptr<board::Board> board_;
   host::Process proc_{.pid = 1000, .uid = 0, .gid = 0, .name = "lt7911-sim"};
+  mutable std::mutex error_mutex_;  // guards error_: controls run on several request threads
   std::string error_;
 };
 
