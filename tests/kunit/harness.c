@@ -381,6 +381,26 @@ const char* lt_debugfs_read(struct kunit* test, const char* name) {
   return text;
 }
 
+char* lt_debugfs_read_large(const char* name, size_t size) {
+  char* text = vzalloc(size);
+  struct file* file = open_in(debug_mnt, name, O_RDONLY);
+  size_t len = 0;
+  ssize_t n;
+
+  if (!text || IS_ERR(file)) {
+    vfree(text);
+    if (!IS_ERR(file)) file_put(file);
+    return NULL;
+  }
+  while (len < size - 1 && (n = lt_fread(file, text + len, size - 1 - len)) > 0) len += n;
+  file_put(file);
+  if (len == size - 1) {
+    vfree(text);
+    return NULL;
+  }
+  return text;
+}
+
 /* ---- Failing allocations ---- */
 
 /*
@@ -400,6 +420,31 @@ static int failslab_setup(void) {
 }
 
 void lt_fail_nth(unsigned int n) { WRITE_ONCE(current->fail_nth, n); }
+
+/* ---- Leaks ---- */
+
+/*
+ * Before the first case: kmemleak's automatic scans stop, and what it finds unreferenced from
+ * the boot and the harness's own set-up is cleared; the last suite judges only objects allocated
+ * after this (kmemleak on UML also reports objects of the boot that it cannot see referenced
+ * later, such as the names of the device tree's nodes). The wait passes in the kernel's virtual
+ * time. Once.
+ */
+unsigned long lt_kmemleak_since;
+
+static int kmemleak_baseline(void) {
+  static bool done;
+
+  if (done) return 0;
+  if (lt_debugfs_write(NULL, "kmemleak", "scan=off") != 8) return -EIO;
+  msleep(LT_KMEMLEAK_MIN_AGE_MS);
+  if (lt_debugfs_write(NULL, "kmemleak", "scan") != 4 ||
+      lt_debugfs_write(NULL, "kmemleak", "clear") != 5)
+    return -EIO;
+  lt_kmemleak_since = jiffies;
+  done = true;
+  return 0;
+}
 
 /* ---- Parameters and binding ---- */
 
@@ -852,6 +897,8 @@ int lt_case_init(struct kunit* test) {
   ret = user_attach();
   if (ret) return ret;
   ret = failslab_setup();
+  if (ret) return ret;
+  ret = kmemleak_baseline();
   if (ret) return ret;
   case_start_mark = lt_log_mark();
   return lt_board_create();

@@ -86,12 +86,21 @@ __poll_t lt_poll_now(struct file* file);
 ssize_t lt_debugfs_write(struct kunit* test, const char* name, const char* text);
 const char* lt_debugfs_read(struct kunit* test, const char* name);
 
+/* A debug file system file read whole into a buffer of `size` bytes (vfree it), or NULL if it
+ * cannot be read or does not fit. */
+char* lt_debugfs_read_large(const char* name, size_t size);
+
 /* Whether /proc/NAME exists. */
 bool lt_proc_root_exists(const char* name);
 
 /* The calling task's nth allocation from a cache marked for fault injection (proc_dir_entry
  * and kmalloc-8, see scripts/kunit-check) fails; 0 ends it. */
 void lt_fail_nth(unsigned int n);
+
+/* kmemleak's minimum age of an object it reports, and a second for the clock's grain. */
+#define LT_KMEMLEAK_MIN_AGE_MS 6000
+/* The jiffies when the harness cleared what kmemleak found before the first case. */
+extern unsigned long lt_kmemleak_since;
 
 /* Module parameters through /sys/module/lt7911_manage/parameters/NAME. */
 ssize_t lt_param_write(struct kunit* test, const char* name, const char* value);
