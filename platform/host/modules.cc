@@ -355,7 +355,8 @@ int Modules::rmmod(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
     m = find_locked(name);
     if (m == nullptr) return -ENOENT;
-    if (m->refs > 0) return -EBUSY;
+    // As delete_module answers: a held reference is -EWOULDBLOCK, a module without exit -EBUSY.
+    if (m->refs > 0) return -EWOULDBLOCK;
     if (m->init != nullptr && m->exit == nullptr) return -EBUSY;
     m->state = Loaded::State::kGoing;
   }

@@ -9,10 +9,12 @@
 // /sys/module/<name>/parameters/<param> for every parameter with permissions, and runs init.
 // Every load starts from the object's load values, because rmmod really unmaps it (checked).
 //
-// rmmod refuses with -EBUSY while a reference (try_module_get) is held; otherwise the module is
-// marked going (try_module_get fails from then on), exit runs, its sysfs directory is removed,
-// leftovers are checked (a /proc entry or a pending work item that the module left behind is a
-// WARN, and is removed or cancelled while the code is still mapped), and the object is unmapped.
+// rmmod refuses with -EWOULDBLOCK while a reference (try_module_get) is held, as Linux's
+// delete_module does, and with -EBUSY for a module that has init but no exit; otherwise the
+// module is marked going (try_module_get fails from then on), exit runs, its sysfs directory is
+// removed, leftovers are checked (a /proc entry or a pending work item that the module left behind
+// is a WARN, and is removed or cancelled while the code is still mapped), and the object is
+// unmapped.
 //
 // Threading: insmod, rmmod and unload_all are serialised by one sleeping lock (module code
 // runs under it and may sleep); the other members may be called from any task. try_get and put
@@ -74,7 +76,7 @@ class Modules {
   // module, unresolved symbols, or unreadable module sections), -EEXIST (loaded already), a
   // parameter's set error, or the init function's error.
   int insmod(const std::string& name_or_path, const std::vector<std::string>& params = {});
-  // 0, -ENOENT (not loaded) or -EBUSY (a reference is held, or the module has no exit).
+  // 0, -ENOENT (not loaded), -EWOULDBLOCK (a reference is held) or -EBUSY (no exit).
   int rmmod(const std::string& name);
   // Unloads every module, newest first, whatever references are held (shutdown).
   void unload_all();

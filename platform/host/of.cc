@@ -9,6 +9,7 @@
 #include "faults.h"
 #include "gpio_core.h"
 #include "kernel.h"
+#include "log.h"
 #include "platform/errno.h"
 
 const std::vector<uint8_t>* device_node::property(std::string_view prop) const {
@@ -225,18 +226,21 @@ bool DeviceTree::is_available(const device_node* np) {
 
 extern "C" {
 
+// As Linux parses a GPIO specifier (of_parse_phandle_with_args, then the controller registered for
+// the node whose translation takes the line), with its results: -ENOENT for a missing property,
+// an index beyond the list or an empty entry; -EINVAL for a specifier that cannot be parsed;
+// -EPROBE_DEFER when no registered controller takes it.
 int of_get_named_gpio(struct device_node* np, const char* propname, int index) {
   if (auto err = host::fault("of_get_named_gpio", propname ? propname : "")) return *err;
-  if (np == nullptr || propname == nullptr) return -EINVAL;
+  if (np == nullptr || propname == nullptr || index < 0) return -EINVAL;
   const std::vector<uint8_t>* list = np->property(propname);
   if (list == nullptr) return -ENOENT;
-  if (index < 0 || list->size() % 4 != 0) return -EINVAL;
 
   host::DeviceTree& dt = host::Kernel::get().dt();
-  const size_t cells = list->size() / 4;
+  const size_t cells = list->size() / 4;  // a partial cell at the end is no part of the list
   size_t at = 0;
   for (int i = 0;; ++i) {
-    if (at >= cells) return -EINVAL;  // index beyond the list
+    if (at >= cells) return -ENOENT;  // index beyond the list
     const uint32_t phandle = host::be32(list->data() + at * 4);
     ++at;
     if (phandle == 0) {
@@ -247,17 +251,21 @@ int of_get_named_gpio(struct device_node* np, const char* propname, int index) {
     const device_node* ctrl = dt.find_by_phandle(phandle);
     if (ctrl == nullptr) return -EINVAL;
     auto ncells = host::DeviceTree::read_u32(ctrl, "#gpio-cells");
-    if (!ncells) return -EINVAL;
+    if (!ncells) {
+      const std::string line =
+          "\0013OF: " + np->path + ": could not get #gpio-cells for " + ctrl->path + "\n";
+      host::Kernel::get().log().printk(line.c_str());
+      return -EINVAL;
+    }
     if (at + *ncells > cells) return -EINVAL;  // the specifier is cut short
     if (i < index) {
       at += *ncells;
       continue;
     }
-    if (!ctrl->has_property("gpio-controller") || *ncells < 1) return -EINVAL;
+    if (*ncells < 1) return -EINVAL;
     const uint32_t line = host::be32(list->data() + at * 4);
     auto chip = host::Kernel::get().gpio().chip_for_node(ctrl);
-    if (!chip) return -EPROBE_DEFER;
-    if (line >= static_cast<uint32_t>(chip->ngpio)) return -EINVAL;
+    if (!chip || line >= static_cast<uint32_t>(chip->ngpio)) return -EPROBE_DEFER;
     return chip->base + static_cast<int>(line);
   }
 }

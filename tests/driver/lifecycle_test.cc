@@ -251,7 +251,7 @@ TEST_F(Lifecycle, UnloadWaitsForNoPollerAndRebindMakesPollsWaitAgain) {
   std::atomic<int> revents{-1};
   host::Thread p = poller(fd, &revents);
   advance_ms(1);
-  EXPECT_EQ(kernel().modules().rmmod(kModule), -EBUSY) << "the open file holds the module";
+  EXPECT_EQ(kernel().modules().rmmod(kModule), -EWOULDBLOCK) << "the open file holds the module";
   ASSERT_EQ(unbind(), 0);
   p.join();
   EXPECT_EQ(revents.load(), POLLERR | POLLHUP);

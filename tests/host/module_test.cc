@@ -144,7 +144,7 @@ TEST_F(ModuleTest, UnloadIsRefusedWhileAReferenceIsHeld) {
   const int fd = vfs().open(user, kValue, O_RDONLY);
   ASSERT_GE(fd, 0);
   EXPECT_EQ(modules().refcount(kModule), 1);
-  EXPECT_EQ(modules().rmmod(kModule), -EBUSY);
+  EXPECT_EQ(modules().rmmod(kModule), -EWOULDBLOCK);
   EXPECT_TRUE(modules().loaded(kModule));
   EXPECT_EQ(vfs().read(user, fd, 8).data, "5\n");
   EXPECT_EQ(vfs().close(user, fd), 0);
@@ -272,7 +272,7 @@ TEST_F(ModuleTest, ParameterReadSplitAroundAWriteShowsOneValue) {
 TEST_F(ModuleTest, ShutdownUnloadsModulesWithOpenFiles) {
   ASSERT_EQ(modules().insmod(kModule), 0);
   ASSERT_GE(vfs().open(user, kValue, O_RDONLY), 0);
-  EXPECT_EQ(modules().rmmod(kModule), -EBUSY);
+  EXPECT_EQ(modules().rmmod(kModule), -EWOULDBLOCK);
   host::Kernel::shutdown();
   EXPECT_FALSE(mapped());
   EXPECT_EQ(host::slab_live_allocations(), 0u);
@@ -373,7 +373,7 @@ TEST_F(DriverModuleTest, OpenEventsFileHoldsTheModule) {
   ASSERT_EQ(modules().insmod("lt_testdrv"), 0);
   const int fd = vfs().open(user, kEvents, O_RDONLY);
   ASSERT_GE(fd, 0);
-  EXPECT_EQ(modules().rmmod("lt_testdrv"), -EBUSY);
+  EXPECT_EQ(modules().rmmod("lt_testdrv"), -EWOULDBLOCK);
   pulse();
   settle();
   EXPECT_EQ(vfs().read(user, fd, 32).data, "1 90\n");

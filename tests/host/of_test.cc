@@ -44,6 +44,8 @@ constexpr const char* kBoard = R"(/dts-v1/;
   nogpio: pinctrl {
     #gpio-cells = <2>;
   };
+  plain: plain-node {
+  };
   i2c@fe5c0000 {
     #address-cells = <1>;
     #size-cells = <0>;
@@ -57,6 +59,7 @@ constexpr const char* kBoard = R"(/dts-v1/;
       far-gpio = <&gpio0 32 0>;
       bad-gpio = <&nogpio 1 0>;
       lost-gpio = <0x7777 1 0>;
+      nocells-gpio = <&plain 1 0>;
       empty;
       short = [01 02];
       list = <1 2 3>;
@@ -215,20 +218,32 @@ TEST_F(NamedGpioTest, EachFailureHasItsErrno) {
     int index;
     int want;
   };
+  // As Linux answers (the same table runs in a real kernel: tests/kunit/platform_test.c).
   const Case cases[] = {
       {"no-such-gpio", 0, -ENOENT},     // property missing
       {"lost-gpio", 0, -EINVAL},        // phandle names no node
-      {"bad-gpio", 0, -EINVAL},         // node is not a gpio-controller
-      {"two-gpios", 2, -EINVAL},        // index beyond the list
+      {"nocells-gpio", 0, -EINVAL},     // node without #gpio-cells
+      {"bad-gpio", 0, -EPROBE_DEFER},   // node with cells, but no controller registered for it
+      {"two-gpios", 2, -ENOENT},        // index beyond the list
       {"irq-gpio", -1, -EINVAL},        // negative index
-      {"far-gpio", 0, -EINVAL},         // line 32 of a 32-line controller
+      {"far-gpio", 0, -EPROBE_DEFER},   // line 32 of a 32-line controller: no controller takes it
       {"late-gpio", 0, -EPROBE_DEFER},  // controller not registered yet
-      {"short", 0, -EINVAL},            // not a cell list
+      {"short", 0, -ENOENT},            // shorter than one cell
   };
   for (const Case& c : cases) {
     EXPECT_EQ(of_get_named_gpio(chip(), c.prop, c.index), c.want)
         << c.prop << "[" << c.index << "]";
   }
+}
+
+TEST_F(NamedGpioTest, SpecifierOfANodeWithoutCellsIsReportedAsLinuxDoes) {
+  size_t mark = kernel().log().size();
+  EXPECT_EQ(of_get_named_gpio(chip(), "nocells-gpio", 0), -EINVAL);
+  std::vector<host::LogRecord> recs = kernel().log().records();
+  ASSERT_EQ(recs.size(), mark + 1);
+  EXPECT_EQ(recs[mark].level, 3);
+  EXPECT_EQ(recs[mark].text,
+            "OF: /i2c@fe5c0000/lt7911d@2b: could not get #gpio-cells for /plain-node");
 }
 
 TEST_F(NamedGpioTest, LateControllerResolvesOnceRegisteredAndFaultsMatchTheProperty) {
