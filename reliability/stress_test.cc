@@ -38,43 +38,6 @@ uint64_t env_or(const char* name, uint64_t fallback) {
   return v && *v ? std::strtoull(v, nullptr, 0) : fallback;
 }
 
-// Tasks wait here between rounds; the harness opens it for the next round.
-class Gate {
- public:
-  explicit Gate(host::Scheduler& s) : sched_(s) {}
-  // Waits until the gate opens for a round after `seen`; returns that round, or -1 once the
-  // run stops.
-  int wait_past(int seen) {
-    host::Task* me = &host::current();
-    host::Scheduler::Lock lock(sched_);
-    waiters_.push_back(me);
-    sched_.wait(lock, "gate", [&] { return round_ > seen || stopped_; });
-    std::erase(waiters_, me);
-    return stopped_ ? -1 : round_;
-  }
-  void open(bool stop = false) {
-    host::Scheduler::Lock lock(sched_);
-    ++round_;
-    stopped_ = stop;
-    for (host::Task* t : waiters_) sched_.wake(t);
-  }
-  int round() {
-    host::Scheduler::Lock lock(sched_);
-    return round_;
-  }
-  size_t waiting() {
-    host::Scheduler::Lock lock(sched_);
-    return waiters_.size();
-  }
-
- private:
-  host::Scheduler& sched_;
-  // Under the scheduler lock.
-  std::vector<host::Task*> waiters_;
-  int round_ = 0;
-  bool stopped_ = false;
-};
-
 struct Counts {
   std::atomic<uint64_t> operations{0};
   std::atomic<uint64_t> reads{0};

@@ -12,7 +12,8 @@
 // rmmod refuses with -EBUSY while a reference (try_module_get) is held; otherwise the module is
 // marked going (try_module_get fails from then on), exit runs, its sysfs directory is removed,
 // leftovers are checked (a /proc entry or a pending work item that the module left behind is a
-// WARN, and is removed or cancelled while the code is still mapped), and the object is unmapped.
+// WARN, and is removed or cancelled while the code is still mapped), the host's records of its
+// mutexes and wait queues are forgotten, and the object is unmapped.
 //
 // Threading: insmod, rmmod and unload_all are serialised by one sleeping lock (module code
 // runs under it and may sleep); the other members may be called from any task. try_get and put
