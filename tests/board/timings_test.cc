@@ -165,6 +165,22 @@ TEST(ModeNames, MalformedNamesAreRefused) {
   EXPECT_THROW(Mode::parse("nonsense"), std::invalid_argument);
 }
 
+// CVT rounds the clock down to its step: a size and rate below one step would be a mode with no
+// clock and a rate of 0 Hz. The smallest that have a clock are kept.
+TEST(ModeNames, ModesWhoseClockRoundsToNothingAreRefused) {
+  for (const char* text : {"91x89@6", "91x89@6-rb", "16x16@1"}) {
+    SCOPED_TRACE(text);
+    EXPECT_FALSE(board::parse_mode(text).has_value());
+  }
+  for (const char* text : {"640x480@1", "91x89@60", "8x8@1000-rb2"}) {
+    SCOPED_TRACE(text);
+    std::optional<Mode> m = board::parse_mode(text);
+    ASSERT_TRUE(m.has_value());
+    EXPECT_GT(m->pixel_clock_hz, 0);
+    EXPECT_GT(m->refresh(), 0.0);
+  }
+}
+
 TEST(ModeNames, RefreshAndFractionalRate) {
   EXPECT_DOUBLE_EQ(Mode::cta(16).refresh(), 60.0);
   const Mode f = Mode::cta(16).fractional();
