@@ -320,8 +320,10 @@ std::optional<Mode> parse_mode(std::string_view text) {
         *ht > 65535 || *vt > 65535 || *clk > kMaxPixelClockHz) {
       return std::nullopt;
     }
-    return Mode::timings(static_cast<int>(*w), static_cast<int>(*h), static_cast<int>(*ht),
-                         static_cast<int>(*vt), *clk);
+    Mode m = Mode::timings(static_cast<int>(*w), static_cast<int>(*h), static_cast<int>(*ht),
+                           static_cast<int>(*vt), *clk);
+    if (m.refresh() > kMaxRefreshHz) return std::nullopt;  // a small frame at a fast clock
+    return m;
   }
 
   // "1080p60" and friends.

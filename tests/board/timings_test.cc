@@ -158,7 +158,8 @@ TEST(ModeNames, ParseFindsTheStandardMode) {
 TEST(ModeNames, MalformedNamesAreRefused) {
   for (const char* text :
        {"", "vic", "vic16x", "1081p60", "1920x@60", "1920x1080", "1920x1080@", "1920x1080@60-rb7",
-        "1920x1080,2200,1125", "1920x1080,1000,1125,148500000", "0x0@60", "dmtzz"}) {
+        "1920x1080,2200,1125", "1920x1080,1000,1125,148500000", "0x0@60", "dmtzz",
+        "2x1,8,2,84500" /* 5281 frames a second */}) {
     SCOPED_TRACE(text);
     EXPECT_FALSE(board::parse_mode(text).has_value());
   }
