@@ -15,6 +15,7 @@
 // run.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -43,7 +44,11 @@ class BusyWorker {
     INIT_WORK(&work_, &BusyWorker::run);
     queue_work(system_wq, &work_);
   }
-  ~BusyWorker() { release(); }
+  // Once the worker has left the item (the kernel settled after release()).
+  ~BusyWorker() {
+    release();
+    if (!left_.load(std::memory_order_acquire)) std::abort();  // freed under the worker
+  }
   void release() {
     host::Scheduler::Lock lock(sched_);
     released_ = true;
@@ -54,10 +59,15 @@ class BusyWorker {
   static void run(work_struct*) {
     BusyWorker* self = current_;
     host::Task* me = &host::current();
-    host::Scheduler::Lock lock(self->sched_);
-    self->worker_ = me;
-    self->sched_.wait(lock, "busy", [self] { return self->released_; });
-    self->worker_ = nullptr;
+    {
+      host::Scheduler::Lock lock(self->sched_);
+      self->worker_ = me;
+      self->sched_.wait(lock, "busy", [self] { return self->released_; });
+      self->worker_ = nullptr;
+    }
+    // The scheduler's own ordering is hidden from ThreadSanitizer: this states that everything
+    // the worker did here comes before the object goes.
+    self->left_.store(true, std::memory_order_release);
   }
   static inline BusyWorker* current_ = nullptr;
   host::Scheduler& sched_;
@@ -65,6 +75,7 @@ class BusyWorker {
   // Under the scheduler lock.
   bool released_ = false;
   host::Task* worker_ = nullptr;
+  std::atomic<bool> left_{false};
 };
 
 struct Intruder {
@@ -169,6 +180,9 @@ class RaceSweep : public ::testing::TestWithParam<Flow> {
     host::Thread intruder_task;
     std::unique_ptr<BusyWorker> busy;
     std::atomic<bool> intruder_done{false};
+    // Set when the hook (which runs in whichever task passes the point) has made the intruder:
+    // what it assigned is read only after this says so.
+    std::atomic<bool> hook_done{false};
     rig.kernel().faults().after(point, nth, [&] {
       if (intruder.busy_worker && host::current().name.rfind("kworker", 0) != 0)
         busy = std::make_unique<BusyWorker>(rig.sched());
@@ -179,14 +193,17 @@ class RaceSweep : public ::testing::TestWithParam<Flow> {
       // The held task stays here while the intruder runs as far as it can.
       for (int ms = 0; ms < 200 && !intruder_done.load(); ++ms)
         rig.sched().sleep_for(host::kNsPerMs, "held");
+      hook_done.store(true, std::memory_order_release);
     });
     const std::string what =
         flow.name + " held after " + point + " " + std::to_string(nth) + " by " + intruder.name;
     if (std::getenv("LT_SWEEP_VERBOSE")) std::fprintf(stderr, "case: %s\n", what.c_str());
     rig.run_bounded(what, [&] { flow.run(rig); });
-    if (busy) busy->release();
+    const bool fired = hook_done.load(std::memory_order_acquire);
+    if (!fired) problems.push_back("the hold point was not passed");
+    if (fired && busy) busy->release();
     rig.run_bounded(what + " (the intruder)", [&] {
-      if (intruder_task.joinable()) intruder_task.join();
+      if (fired && intruder_task.joinable()) intruder_task.join();
     });
     if (busy) {
       rig.settle();  // the worker leaves the busy item before it goes
