@@ -320,8 +320,10 @@ std::optional<Mode> parse_mode(std::string_view text) {
         *ht > 65535 || *vt > 65535 || *clk > kMaxPixelClockHz) {
       return std::nullopt;
     }
-    return Mode::timings(static_cast<int>(*w), static_cast<int>(*h), static_cast<int>(*ht),
-                         static_cast<int>(*vt), *clk);
+    Mode m = Mode::timings(static_cast<int>(*w), static_cast<int>(*h), static_cast<int>(*ht),
+                           static_cast<int>(*vt), *clk);
+    if (m.refresh() > kMaxRefreshHz) return std::nullopt;  // a small frame at a fast clock
+    return m;
   }
 
   // "1080p60" and friends.
@@ -388,8 +390,14 @@ std::optional<Mode> parse_mode(std::string_view text) {
       *h > 16384) {
     return std::nullopt;
   }
+  // CVT rounds the pixel clock down to its step (0.25 MHz for version 1): a size and rate that
+  // need less than one step have no clock, and are no timing.
+  auto with_clock = [](Mode m) -> std::optional<Mode> {
+    if (m.pixel_clock_hz <= 0) return std::nullopt;
+    return m;
+  };
   if (cvt_version != 0) {
-    return Mode::cvt_rb(static_cast<int>(*w), static_cast<int>(*h), *fps, cvt_version);
+    return with_clock(Mode::cvt_rb(static_cast<int>(*w), static_cast<int>(*h), *fps, cvt_version));
   }
   // A 1000/1001 rate of a listed format, e.g. 1920x1080@59.94.
   if (auto m = find_by_size(static_cast<int>(*w), static_cast<int>(*h), *fps)) {
@@ -398,7 +406,7 @@ std::optional<Mode> parse_mode(std::string_view text) {
     if (rate_matches(f.refresh(), *fps, 0.0001)) return f;
     return m;
   }
-  return Mode::cvt_rb(static_cast<int>(*w), static_cast<int>(*h), *fps, 1);
+  return with_clock(Mode::cvt_rb(static_cast<int>(*w), static_cast<int>(*h), *fps, 1));
 }
 
 }  // namespace board

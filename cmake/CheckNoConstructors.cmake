@@ -3,7 +3,7 @@
 # own module constructors), and it has no .preinit_array or .ctors. A Linux module's loader runs
 # no constructors, so module information, parameters and device tables must be static data.
 #
-#   cmake -DMODULE=<module .so> [-DSANITIZE=thread|address] -P this
+#   cmake -DMODULE=<module .so> [-DSANITIZE=thread|address|fuzzer] -P this
 execute_process(COMMAND readelf -W -S ${MODULE} OUTPUT_VARIABLE sections RESULT_VARIABLE rc1)
 execute_process(COMMAND readelf -W -r ${MODULE} OUTPUT_VARIABLE relocs RESULT_VARIABLE rc2)
 execute_process(COMMAND nm ${MODULE} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc3)
@@ -53,6 +53,10 @@ foreach(target ${entries})
   endif()
   # gcc's sanitizer instrumentation registers each object with its runtime at priority 99.
   if(SANITIZE AND name MATCHES "^_sub_I_00099_")
+    continue()
+  endif()
+  # clang's (the fuzz build): the sanitizer's and the coverage counters' module constructors.
+  if(SANITIZE AND name MATCHES "^(asan|sancov)\\.module_ctor")
     continue()
   endif()
   if(name STREQUAL "")

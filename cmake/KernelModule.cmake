@@ -23,9 +23,14 @@ struct module __this_module = {\"${name}\", NULL};
     LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/modules)
   target_compile_options(${name} PRIVATE
     $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fno-threadsafe-statics -nostdinc++>
-    -fno-gnu-unique -fno-common
-    # The module's information, parameters and device tables keep the order of the source.
-    -fno-toplevel-reorder)
+    -fno-common
+    # gcc: the module's information, parameters and device tables keep the order of the source
+    # (clang, for the fuzz build, has no such switch).
+    $<$<CXX_COMPILER_ID:GNU>:-fno-gnu-unique -fno-toplevel-reorder>
+    # clang's check of indirect calls' function types needs C++ type information; its
+    # AddressSanitizer would put red zones between the module's globals, inside the sections
+    # the loader reads whole (.modinfo, the parameters), as no kernel module has them.
+    $<$<CXX_COMPILER_ID:Clang>:-fno-sanitize=function -mllvm -asan-globals=0>)
   # References inside the module bind to its own definitions, whatever else is loaded.
   target_link_options(${name} PRIVATE -Wl,-Bsymbolic)
   add_custom_command(TARGET ${name} POST_BUILD

@@ -2,7 +2,7 @@
 # (`extern ...`) in PLATFORM_DIR/*.h, a C library string or format function, or (in sanitizer
 # builds) a sanitizer runtime symbol.
 #
-#   cmake -DMODULE=<module .so> -DPLATFORM_DIR=<platform/> [-DSANITIZE=thread|address] -P this
+#   cmake -DMODULE=<module .so> -DPLATFORM_DIR=<platform/> [-DSANITIZE=thread|address|fuzzer] -P this
 cmake_policy(SET CMP0057 NEW)
 set(libc_allowed
   memcpy memmove memset memcmp memchr strlen strnlen strcmp strncmp strcpy strncpy strchr
@@ -39,7 +39,7 @@ foreach(line ${lines})
   if(sym IN_LIST platform_allowed OR sym IN_LIST libc_allowed)
     continue()
   endif()
-  if(SANITIZE AND sym MATCHES "^__(tsan|asan|ubsan|sanitizer|lsan)_")
+  if(SANITIZE AND sym MATCHES "^__(tsan|asan|ubsan|sanitizer|lsan|sancov)_")
     continue()
   endif()
   list(APPEND bad ${sym})

@@ -133,35 +133,32 @@ int proc_info_exit(void) {
 /* ---- Simple reads ---- */
 
 ssize_t proc_video_power_read(struct file* file, char __user* buf, size_t count, loff_t* ppos) {
-  (void)file;
-  return info_text_read(video_power_buffer, &video_power_buffer_length, buf, count, ppos);
+  return info_text_file_read(file, video_power_buffer, &video_power_buffer_length, buf, count,
+                             ppos);
 }
 
 ssize_t proc_video_width_read(struct file* file, char __user* buf, size_t count, loff_t* ppos) {
-  (void)file;
-  return info_text_read(video_width_buffer, &video_width_buffer_length, buf, count, ppos);
+  return info_text_file_read(file, video_width_buffer, &video_width_buffer_length, buf, count,
+                             ppos);
 }
 
 ssize_t proc_video_height_read(struct file* file, char __user* buf, size_t count, loff_t* ppos) {
-  (void)file;
-  return info_text_read(vidio_height_buffer, &video_height_buffer_length, buf, count, ppos);
+  return info_text_file_read(file, vidio_height_buffer, &video_height_buffer_length, buf, count,
+                             ppos);
 }
 
 ssize_t proc_video_fps_read(struct file* file, char __user* buf, size_t count, loff_t* ppos) {
-  (void)file;
-  return info_text_read(video_fps_buffer, &video_fps_buffer_length, buf, count, ppos);
+  return info_text_file_read(file, video_fps_buffer, &video_fps_buffer_length, buf, count, ppos);
 }
 
 ssize_t proc_video_hdcp_read(struct file* file, char __user* buf, size_t count, loff_t* ppos) {
-  (void)file;
-  return info_text_read(video_hdcp_buffer, &video_hdcp_buffer_length, buf, count, ppos);
+  return info_text_file_read(file, video_hdcp_buffer, &video_hdcp_buffer_length, buf, count, ppos);
 }
 
 ssize_t proc_audio_sample_rate_read(struct file* file, char __user* buf, size_t count,
                                     loff_t* ppos) {
-  (void)file;
-  return info_text_read(audio_sample_rate_buffer, &audio_sample_rate_buffer_length, buf, count,
-                        ppos);
+  return info_text_file_read(file, audio_sample_rate_buffer, &audio_sample_rate_buffer_length, buf,
+                             count, ppos);
 }
 
 /* ---- Power write ---- */

@@ -66,11 +66,35 @@ int info_text_copy(const char* buffer, const int* length, char* out) {
   return n;
 }
 
-ssize_t info_text_read(const char* buffer, const int* length, char __user* buf, size_t count,
-                       loff_t* ppos) {
+// A mark of a text's bytes (FNV-1a), never 0.
+static unsigned long info_text_mark(const char* text, int n) {
+  unsigned long hash = 2166136261UL;
+  for (int i = 0; i < n; i++) {
+    hash ^= (unsigned char)text[i];
+    hash *= 16777619UL;
+  }
+  return hash | 1UL;
+}
+
+ssize_t info_text_read(const char* buffer, const int* length, unsigned long* mark, char __user* buf,
+                       size_t count, loff_t* ppos) {
   char text[INFO_TEXT_SIZE];
   int n = info_text_copy(buffer, length, text);
+  unsigned long now = info_text_mark(text, n);
+  if (*ppos == 0)
+    *mark = now;
+  else if (*ppos > 0 && *mark != 0 && *mark != now)
+    return 0;
   return simple_read_from_buffer(buf, count, ppos, text, (size_t)n);
+}
+
+ssize_t info_text_file_read(struct file* file, const char* buffer, const int* length,
+                            char __user* buf, size_t count, loff_t* ppos) {
+  // Threads may share an open file: the mark is loaded and stored whole.
+  unsigned long mark = (unsigned long)__atomic_load_n(&file->private_data, __ATOMIC_RELAXED);
+  ssize_t ret = info_text_read(buffer, length, &mark, buf, count, ppos);
+  __atomic_store_n(&file->private_data, (void*)mark, __ATOMIC_RELAXED);
+  return ret;
 }
 
 void power_text_set(const char* literal) {
@@ -125,32 +149,43 @@ void update_status(void) {
 
 /* ---- Status file ---- */
 
-// The per-open count of the last change this opener caught up with. Several threads may share
-// one open file, so it is accessed atomically.
-static int seen_count_get(const int* seen) { return __atomic_load_n(seen, __ATOMIC_RELAXED); }
-static void seen_count_set(int* seen, int value) {
-  __atomic_store_n(seen, value, __ATOMIC_RELAXED);
+// What one open file of the status file keeps: the count of the last change this opener caught
+// up with (seen_count) and the mark of the text its last read from the start saw. Several
+// threads may share one open file, so both are accessed atomically.
+struct status_open {
+  int seen_count;
+  unsigned long text_mark;
+};
+
+static int seen_count_get(const struct status_open* so) {
+  return __atomic_load_n(&so->seen_count, __ATOMIC_RELAXED);
+}
+static void seen_count_set(struct status_open* so, int value) {
+  __atomic_store_n(&so->seen_count, value, __ATOMIC_RELAXED);
 }
 
 int proc_open(struct inode* inode, struct file* file) {
   (void)inode;
   if (!try_module_get(THIS_MODULE)) return -ENODEV;
-  int* seen_count = (int*)kzalloc(sizeof(int), GFP_KERNEL);
-  if (!seen_count) {
+  struct status_open* so = (struct status_open*)kzalloc(sizeof(*so), GFP_KERNEL);
+  if (!so) {
     module_put(THIS_MODULE);
     return -ENOMEM;
   }
-  file->private_data = seen_count;
-  seen_count_set(seen_count, change_count_now());
+  file->private_data = so;
+  seen_count_set(so, change_count_now());
   return 0;
 }
 
 ssize_t proc_video_status_read(struct file* file, char __user* buf, size_t count, loff_t* ppos) {
   // The count is taken before the copy, so a change published during the copy stays pending.
   int seen = change_count_now();
-  ssize_t ret = info_text_read(video_status_buffer, &video_status_buffer_length, buf, count, ppos);
-  int* seen_count = (int*)file->private_data;
-  if (ret > 0 && seen_count) seen_count_set(seen_count, seen);
+  struct status_open* so = (struct status_open*)file->private_data;
+  unsigned long mark = so ? __atomic_load_n(&so->text_mark, __ATOMIC_RELAXED) : 0;
+  ssize_t ret =
+      info_text_read(video_status_buffer, &video_status_buffer_length, &mark, buf, count, ppos);
+  if (so) __atomic_store_n(&so->text_mark, mark, __ATOMIC_RELAXED);
+  if (ret > 0 && so) seen_count_set(so, seen);
   return ret;
 }
 
@@ -188,9 +223,9 @@ __poll_t proc_video_status_poll(struct file* file, poll_table* wait) {
   // A release that began before the registration has woken the queue already; the queue's
   // lock orders its flag before this load.
   if (smp_load_acquire(&status_going)) return POLLERR | POLLHUP;
-  int* seen_count = (int*)file->private_data;
-  if (!seen_count) return POLLERR;
-  return seen_count_get(seen_count) == change_count_now() ? 0 : POLLPRI;
+  struct status_open* so = (struct status_open*)file->private_data;
+  if (!so) return POLLERR;
+  return seen_count_get(so) == change_count_now() ? 0 : POLLPRI;
 }
 
 int proc_release(struct inode* inode, struct file* file) {

@@ -50,9 +50,17 @@ void info_text_store_number(char* buffer, int* length, long long value);
 // Copies a text out under the lock; returns its length (0 to 15).
 int info_text_copy(const char* buffer, const int* length, char* out);
 
-// Serves a text copied out under the lock from *ppos, as simple_read_from_buffer does.
-ssize_t info_text_read(const char* buffer, const int* length, char __user* buf, size_t count,
-                       loff_t* ppos);
+// Serves a text copied out under the lock from *ppos, as simple_read_from_buffer does, for an
+// open file that keeps a mark of what its reads saw (*mark, 0 before any). A read from the start
+// serves the text and marks it; a later read serves the rest of the text only while it is the
+// one marked, and otherwise ends the file. So a reader that reads on to the end of the file
+// gets the bytes of one value, never the head of one and the tail of the next.
+ssize_t info_text_read(const char* buffer, const int* length, unsigned long* mark, char __user* buf,
+                       size_t count, loff_t* ppos);
+
+// info_text_read for a file whose private_data holds nothing but that mark (the simple files).
+ssize_t info_text_file_read(struct file* file, const char* buffer, const int* length,
+                            char __user* buf, size_t count, loff_t* ppos);
 
 // Writes the power text ("on\n" or "off\n") under the lock.
 void power_text_set(const char* literal);

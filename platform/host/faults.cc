@@ -13,20 +13,19 @@ void Faults::clear() {
   std::lock_guard<std::mutex> lock(mutex_);
   rules_.clear();
   hooks_.clear();
-  any_hooks_.store(false, std::memory_order_relaxed);
 }
 
 void Faults::after(std::string call, int nth, std::function<void()> fn) {
   std::lock_guard<std::mutex> lock(mutex_);
   hooks_.push_back({std::move(call), nth < 1 ? 1 : nth, std::move(fn)});
-  any_hooks_.store(true, std::memory_order_relaxed);
 }
 
 void Faults::run_after(const std::string& call) {
-  if (!any_hooks_.load(std::memory_order_relaxed)) return;
   std::vector<std::function<void()>> due;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    ++passes_[call];
+    if (hooks_.empty()) return;
     for (auto it = hooks_.begin(); it != hooks_.end();) {
       if (it->call == call && --it->nth == 0) {
         due.push_back(std::move(it->fn));
@@ -35,13 +34,13 @@ void Faults::run_after(const std::string& call) {
         ++it;
       }
     }
-    any_hooks_.store(!hooks_.empty(), std::memory_order_relaxed);
   }
   for (auto& fn : due) fn();
 }
 
 std::optional<int> Faults::check(const std::string& call, const std::string& arg) {
   std::lock_guard<std::mutex> lock(mutex_);
+  ++calls_[call];
   for (Active& a : rules_) {
     if (a.rule.call != call) continue;
     if (!a.rule.match.empty() && a.rule.match != arg) continue;
@@ -59,6 +58,16 @@ std::vector<FaultRule> Faults::rules() const {
   std::vector<FaultRule> out;
   for (const Active& a : rules_) out.push_back(a.rule);
   return out;
+}
+
+std::map<std::string, int> Faults::calls() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return calls_;
+}
+
+std::map<std::string, int> Faults::hook_passes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return passes_;
 }
 
 std::optional<int> fault(const std::string& call, const std::string& arg) {

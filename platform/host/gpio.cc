@@ -198,6 +198,7 @@ int Gpio::direction_output_raw(gpio_desc* desc, int value) {
   l->output.store(value ? 1 : 0, std::memory_order_release);
   l->is_output.store(true, std::memory_order_release);
   drive(l, value);
+  hook_point("gpiod_direction_output");
   return 0;
 }
 

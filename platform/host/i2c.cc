@@ -658,6 +658,7 @@ int I2cCore::transfer(i2c_adapter* adap, i2c_msg* msgs, int num) {
   }
   const int ret = a->bus->master_xfer(msgs, num);
   a->bus_lock.unlock();
+  hook_point("i2c_transfer");
   return ret;
 }
 

@@ -58,17 +58,34 @@ bool Mutex::locked() const {
   return owner_ != nullptr;
 }
 
-Mutex* Locks::create() {
+Mutex* Locks::create(const void* m) {
   std::lock_guard<std::mutex> lock(mutex_);
-  mutexes_.push_back(std::make_unique<Mutex>());
-  return mutexes_.back().get();
+  return mutexes_.emplace(m, std::make_unique<Mutex>())->second.get();
+}
+
+void Locks::forget_range(uintptr_t begin, uintptr_t end) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Scheduler::Lock sched(Kernel::get().sched());  // owners and waiters are read under it
+  for (auto it = mutexes_.lower_bound(reinterpret_cast<const void*>(begin));
+       it != mutexes_.end() && reinterpret_cast<uintptr_t>(it->first) < end;) {
+    if (it->second->owner() == nullptr && !it->second->has_waiters_locked()) {
+      it = mutexes_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+size_t Locks::records() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return mutexes_.size();
 }
 
 namespace {
 Mutex* host_mutex(struct mutex* m) {
   void* h = __atomic_load_n(&m->host, __ATOMIC_ACQUIRE);
   if (h != nullptr) return static_cast<Mutex*>(h);
-  Mutex* fresh = Kernel::get().locks().create();
+  Mutex* fresh = Kernel::get().locks().create(m);
   void* expected = nullptr;
   if (__atomic_compare_exchange_n(&m->host, &expected, fresh, false, __ATOMIC_ACQ_REL,
                                   __ATOMIC_ACQUIRE)) {
@@ -82,7 +99,7 @@ Mutex* host_mutex(struct mutex* m) {
 
 extern "C" {
 
-void mutex_init(struct mutex* lock) { lock->host = host::Kernel::get().locks().create(); }
+void mutex_init(struct mutex* lock) { lock->host = host::Kernel::get().locks().create(lock); }
 void mutex_lock(struct mutex* lock) { host::host_mutex(lock)->lock(); }
 int mutex_trylock(struct mutex* lock) { return host::host_mutex(lock)->try_lock() ? 1 : 0; }
 void mutex_unlock(struct mutex* lock) { host::host_mutex(lock)->unlock(); }

@@ -337,6 +337,9 @@ void Modules::teardown(Loaded& m) {
     warn_context("module %s unloaded while the wait queue %p in its memory has %zu waiter(s)",
                  m.name.c_str(), head, n);
   }
+  // Its next load starts its mutexes and wait queues afresh: their records go with it.
+  k.vfs().forget_queues_in(m.begin, m.end);
+  k.locks().forget_range(m.begin, m.end);
   k.i2c().forget_module(m.mod);
   m.mod->host = nullptr;
   dlclose(m.handle);

@@ -13,8 +13,8 @@
 // delete_module does, and with -EBUSY for a module that has init but no exit; otherwise the
 // module is marked going (try_module_get fails from then on), exit runs, its sysfs directory is
 // removed, leftovers are checked (a /proc entry or a pending work item that the module left behind
-// is a WARN, and is removed or cancelled while the code is still mapped), and the object is
-// unmapped.
+// is a WARN, and is removed or cancelled while the code is still mapped), the host's records of its
+// mutexes and wait queues are forgotten, and the object is unmapped.
 //
 // Threading: insmod, rmmod and unload_all are serialised by one sleeping lock (module code
 // runs under it and may sleep); the other members may be called from any task. try_get and put

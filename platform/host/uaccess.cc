@@ -3,6 +3,8 @@
 #include <cstring>
 #include <vector>
 
+#include "faults.h"
+#include "kernel.h"
 #include "platform/errno.h"
 #include "sched.h"
 #include "vfs.h"
@@ -33,6 +35,14 @@ void might_fault(const char* what) {
   }
 }
 
+// A fault rule on the copy makes the whole user range unreadable for it, as an address that is
+// not mapped would.
+bool copy_fails(const char* what) { return Kernel::booted() && fault(what).has_value(); }
+
+void copy_done(const char* what) {
+  if (Kernel::booted()) hook_point(what);
+}
+
 }  // namespace
 
 UserMemoryScope::UserMemoryScope(const UserBuffer& buf) { t_user_ranges.push_back(buf); }
@@ -47,20 +57,23 @@ extern "C" {
 unsigned long copy_to_user(void __user* to, const void* from, unsigned long n) {
   host::might_fault("copy_to_user");
   if (n == 0) return 0;
+  if (host::copy_fails("copy_to_user")) return n;
   size_t ok = host::accessible_from(to);
   if (ok > n) ok = n;
   if (ok > 0) std::memcpy(to, from, ok);
+  host::copy_done("copy_to_user");
   return n - ok;
 }
 
 unsigned long copy_from_user(void* to, const void __user* from, unsigned long n) {
   host::might_fault("copy_from_user");
   if (n == 0) return 0;
-  size_t ok = host::accessible_from(from);
+  size_t ok = host::copy_fails("copy_from_user") ? 0 : host::accessible_from(from);
   if (ok > n) ok = n;
   if (ok > 0) std::memcpy(to, from, ok);
   // As Linux: the bytes that could not be copied are zeroed.
   if (ok < n) std::memset(static_cast<char*>(to) + ok, 0, n - ok);
+  host::copy_done("copy_from_user");
   return n - ok;
 }
 

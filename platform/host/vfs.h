@@ -26,7 +26,8 @@
 //
 // Lifetime: a removed entry is freed once no open file refers to it, as Linux frees a
 // proc_dir_entry; a module must not keep pointers to entries it removed. Wait queue records
-// live as long as the VFS (or a PollWatch that uses them).
+// live as long as the VFS (or a PollWatch that uses them), those in a module's memory until the
+// module is unloaded.
 //
 // Locks: mutex_ guards the tree and the descriptor table; per-entry call counts and per-file
 // release state are guarded by the scheduler lock (a remover blocks on them). Module code is
@@ -230,6 +231,11 @@ class Vfs {
   // Addresses of the wait queue heads in [begin, end) that still have waiters, with their
   // counts (the module loader's check at unload).
   std::vector<std::pair<const void*, size_t>> waited_queues_in(uintptr_t begin, uintptr_t end);
+  // Forgets the records of the wait queue heads in [begin, end) that nobody waits on (a module's
+  // memory at unload); a PollWatch still holding one keeps it alive. Returns how many went.
+  size_t forget_queues_in(uintptr_t begin, uintptr_t end);
+  // Wait queue records kept.
+  size_t wait_queue_records() const;
 
   // Used by the module loader after a module's exit: removes every /proc entry whose file
   // operations lie in [begin, end) or belong to `owner`, and returns their paths.

@@ -81,6 +81,19 @@ std::vector<std::pair<const void*, size_t>> Vfs::waited_queues_in(uintptr_t begi
   return out;
 }
 
+size_t Vfs::forget_queues_in(uintptr_t begin, uintptr_t end) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::erase_if(queues_, [begin, end](const auto& entry) {
+    const auto at = reinterpret_cast<uintptr_t>(entry.second->head());
+    return at >= begin && at < end && entry.second->waiters() == 0;
+  });
+}
+
+size_t Vfs::wait_queue_records() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return queues_.size();
+}
+
 }  // namespace host
 
 extern "C" {

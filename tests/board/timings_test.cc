@@ -158,11 +158,28 @@ TEST(ModeNames, ParseFindsTheStandardMode) {
 TEST(ModeNames, MalformedNamesAreRefused) {
   for (const char* text :
        {"", "vic", "vic16x", "1081p60", "1920x@60", "1920x1080", "1920x1080@", "1920x1080@60-rb7",
-        "1920x1080,2200,1125", "1920x1080,1000,1125,148500000", "0x0@60", "dmtzz"}) {
+        "1920x1080,2200,1125", "1920x1080,1000,1125,148500000", "0x0@60", "dmtzz",
+        "2x1,8,2,84500" /* 5281 frames a second */}) {
     SCOPED_TRACE(text);
     EXPECT_FALSE(board::parse_mode(text).has_value());
   }
   EXPECT_THROW(Mode::parse("nonsense"), std::invalid_argument);
+}
+
+// CVT rounds the clock down to its step: a size and rate below one step would be a mode with no
+// clock and a rate of 0 Hz. The smallest that have a clock are kept.
+TEST(ModeNames, ModesWhoseClockRoundsToNothingAreRefused) {
+  for (const char* text : {"91x89@6", "91x89@6-rb", "16x16@1"}) {
+    SCOPED_TRACE(text);
+    EXPECT_FALSE(board::parse_mode(text).has_value());
+  }
+  for (const char* text : {"640x480@1", "91x89@60", "8x8@1000-rb2"}) {
+    SCOPED_TRACE(text);
+    std::optional<Mode> m = board::parse_mode(text);
+    ASSERT_TRUE(m.has_value());
+    EXPECT_GT(m->pixel_clock_hz, 0);
+    EXPECT_GT(m->refresh(), 0.0);
+  }
 }
 
 TEST(ModeNames, RefreshAndFractionalRate) {

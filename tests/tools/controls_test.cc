@@ -60,6 +60,9 @@ TEST(HdmiControl, RefusalsSayWhyAndRefuseWhatNoHdmiSourceSends) {
        "a pixel clock of 99999999999999 Hz is more than HDMI 2.0 carries (600 MHz)"},
       {"plug 7680x4320@58.67", "needs a 2042.25 MHz pixel clock, more than HDMI 2.0 carries"},
       {"plug timing 7680 4320 9000 4400 2323200", "more than HDMI 2.0 carries (600 MHz)"},
+      {"plug timing 2 1 75 25 259450", "comes at 138373.33 Hz, more than 1000 Hz"},
+      {"plug 2x1,8,2,84500", "unknown mode"},  // 5281 frames a second
+      {"plug 91x89@6", "unknown mode"},        // a clock below CVT's step
   };
   for (const Case& c : cases) {
     auto r = sim::parse_hdmi(c.command);
@@ -186,6 +189,8 @@ TEST(ScriptFormat, DurationsAndEscapes) {
   EXPECT_FALSE(sim::parse_duration("5"));
   EXPECT_FALSE(sim::parse_duration("-1s"));
   EXPECT_FALSE(sim::parse_duration("ms"));
+  EXPECT_FALSE(sim::parse_duration("nanms"));  // from_chars reads "nan"
+  EXPECT_FALSE(sim::parse_duration("NaNs"));
   EXPECT_EQ(sim::unescape("a\\nb\\\\c\\t"), "a\nb\\c\t");
 }
 

@@ -146,13 +146,16 @@ std::optional<Snapshot> PosixTree::read(int* errno_out) {
 
 Wake PosixTree::wait(int64_t timeout_ms) {
   if (g_interrupted.load()) return Wake::kInterrupted;
-  pollfd p{status_fd_, POLLPRI, 0};
+  // POLLIN too: the status file never reports it, but an entry removed after the last read
+  // (the chip unbound before this wait began) answers the default mask, POLLIN and POLLOUT,
+  // without waking anybody later; a wait for POLLPRI alone would never end.
+  pollfd p{status_fd_, POLLPRI | POLLIN, 0};
   timespec ts = to_timespec(timeout_ms);
   int r = ::ppoll(&p, 1, timeout_ms < 0 ? nullptr : &ts, &g_wait_mask);
   if (r < 0) return errno == EINTR ? Wake::kInterrupted : Wake::kError;
   if (r == 0) return Wake::kTimeout;
   if (p.revents & POLLPRI) return Wake::kChanged;
-  if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return Wake::kGone;
+  if (p.revents & (POLLERR | POLLHUP | POLLNVAL | POLLIN)) return Wake::kGone;
   return Wake::kChanged;
 }
 

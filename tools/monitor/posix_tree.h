@@ -1,5 +1,6 @@
 // The StatusTree of a real filesystem: <root>/proc/lt7911_info/ read with open/read/lseek,
-// waited on with ppoll() for POLLPRI. SIGINT and SIGTERM are blocked except inside ppoll, so a
+// waited on with ppoll() for POLLPRI (and POLLIN, which only a status file whose entry went
+// away reports). SIGINT and SIGTERM are blocked except inside ppoll, so a
 // signal ends a wait and nothing else.
 //
 // While the directory is away, the kernel log says when something happened: <root>/kmsg (a

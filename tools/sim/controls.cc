@@ -181,9 +181,16 @@ Parsed<HdmiCommand> parse_hdmi(std::string_view text) {
       return P::fail("plug timing: a " + mhz(v[4] * 1000) +
                      " pixel clock is more than HDMI 2.0 carries (600 MHz)");
     }
-    return P::ok(
-        {board::Mode::timings(static_cast<int>(v[0]), static_cast<int>(v[1]),
-                              static_cast<int>(v[2]), static_cast<int>(v[3]), v[4] * 1000)});
+    board::Mode m =
+        board::Mode::timings(static_cast<int>(v[0]), static_cast<int>(v[1]), static_cast<int>(v[2]),
+                             static_cast<int>(v[3]), v[4] * 1000);
+    if (m.refresh() > board::kMaxRefreshHz) {
+      char rate[32];
+      std::snprintf(rate, sizeof rate, "%.2f Hz", m.refresh());
+      return P::fail(std::string("plug timing: a frame of these totals at this clock comes at ") +
+                     rate + ", more than 1000 Hz");
+    }
+    return P::ok({std::move(m)});
   }
   if (words.size() != 2) return P::fail("plug takes one mode");
   std::optional<board::Mode> m = board::parse_mode(words[1]);

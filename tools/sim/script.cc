@@ -91,7 +91,8 @@ std::optional<int64_t> parse_duration(std::string_view text) {
     std::string_view num = text.substr(0, text.size() - std::strlen(u.suffix));
     double v = 0;
     auto [end, ec] = std::from_chars(num.data(), num.data() + num.size(), v);
-    if (ec != std::errc() || end != num.data() + num.size() || num.empty() || v < 0 ||
+    // !(v >= 0) refuses "nan" too, which from_chars reads.
+    if (ec != std::errc() || end != num.data() + num.size() || num.empty() || !(v >= 0) ||
         v > 3600e9 / u.ns) {
       return std::nullopt;
     }
