@@ -291,7 +291,7 @@ TEST_F(Stress, WritersPollersTogglesChurnAndCyclesTogether) {
     mutex_lock(&module_guard_);
     int r = rig.rmmod();
     mutex_unlock(&module_guard_);
-    if (r == -EBUSY) counts_.unloads_refused++;
+    if (r == -EWOULDBLOCK) counts_.unloads_refused++;
     if (r != 0) return;
     counts_.unloads++;
     rig.sched().sleep_for(static_cast<int64_t>(rng() % 20) * host::kNsPerMs);
