@@ -79,6 +79,11 @@ struct FuseBridge::PollSlot : std::enable_shared_from_this<FuseBridge::PollSlot>
   // poll (by_caller) always puts its registration in place; the notifier's (events 0) only
   // while the caller has not polled since polls_seen.
   int rearm(unsigned events, bool by_caller, uint64_t polls_seen = 0) {
+    if (!by_caller) {
+      // The caller has polled again since the notification: its registration stands.
+      std::lock_guard<std::mutex> l(mutex);
+      if (polls != polls_seen || closed) return 0;
+    }
     std::weak_ptr<PollSlot> self = weak_from_this();
     host::PollWatchResult r = bridge->vfs().poll_watch(
         proc, fd,
