@@ -10,7 +10,9 @@
 // and no task waits for idleness (settle/advance/run_until), that is a deadlock: the scheduler
 // prints what every task waits on and aborts.
 //
-// Real mode: deadlines are real times on the steady clock; idleness means nothing.
+// Real mode: deadlines are real times on the steady clock; idleness means nothing. Tasks run
+// with a timer slack of 1 ns, so a timed wait ends when due (see sleep_until for chains of
+// sleeps).
 //
 // Lock order: the scheduler lock is innermost; never block in the scheduler while holding a
 // std::mutex, or the clock cannot move.
