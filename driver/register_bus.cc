@@ -32,6 +32,7 @@ void chip_platform_set(int platform) { smp_store_release(&chip_platform, platfor
 
 // Selects bank `offset` unless it is the cached one. 0, or -1 after logging the failed select.
 static int select_offset(u8 offset) {
+  WARN_ON(!mutex_is_locked(&lt7911_chip_lock));
   if (old_offset == offset) return 0;
   s32 ret = i2c_smbus_write_byte_data(client, LT7911_REG_BANK_SELECT, offset);
   if (ret < 0) {

@@ -29,6 +29,8 @@ extern void spin_lock(spinlock_t* lock);
 extern void spin_unlock(spinlock_t* lock);
 extern unsigned long _raw_spin_lock_irqsave(spinlock_t* lock);
 extern void spin_unlock_irqrestore(spinlock_t* lock, unsigned long flags);
+// A warning unless the lock is held (by any task), as with CONFIG_DEBUG_SPINLOCK.
+extern void assert_spin_locked(spinlock_t* lock);
 #define spin_lock_irqsave(lock, flags)      \
   do {                                      \
     (flags) = _raw_spin_lock_irqsave(lock); \

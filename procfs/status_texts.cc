@@ -41,6 +41,7 @@ static bool status_going;
 /* ---- Texts ---- */
 
 void info_text_store(char* buffer, int* length, const char* literal) {
+  assert_spin_locked(&lt7911_text_lock);
   size_t n = strlen(literal);
   if (n > INFO_TEXT_SIZE - 1) n = INFO_TEXT_SIZE - 1;
   memcpy(buffer, literal, n);
@@ -49,6 +50,7 @@ void info_text_store(char* buffer, int* length, const char* literal) {
 }
 
 void info_text_store_number(char* buffer, int* length, long long value) {
+  assert_spin_locked(&lt7911_text_lock);
   snprintf(buffer, INFO_TEXT_SIZE, "%lld\n", value);
   *length = (int)strlen(buffer);
 }

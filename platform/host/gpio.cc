@@ -135,6 +135,14 @@ int Gpio::request(unsigned number, const char* label) {
 
 void Gpio::free(unsigned number) {
   Line* l = line(static_cast<int>(number));
+  // The line still drives a requested interrupt: gpiolib keeps it marked as used by that
+  // interrupt until free_irq, so a user that frees the line first has its order wrong.
+  const Chip* c = chip_of(static_cast<int>(number));
+  if (l != nullptr && c != nullptr && c->info.can_irq &&
+      Kernel::get().irq().requested(Irq::gpio_irq(static_cast<int>(number)))) {
+    warn_context("gpio_free of GPIO %u while its interrupt %d is still requested", number,
+                 Irq::gpio_irq(static_cast<int>(number)));
+  }
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (l != nullptr && l->requested) {

@@ -9,6 +9,8 @@
 // Interrupts: a controller registered with `can_irq` gives each line the interrupt
 // Irq::gpio_irq(number) = Irq::kGpioIrqBase + number. A level change of an input line made with
 // set_input raises an edge on that interrupt, delivered on the calling thread (see irq_core.h).
+// Freeing a line while its interrupt is still requested records a warning (and frees the line):
+// the interrupt is to be freed first.
 //
 // Threading: every member may be called from any task. gpiod_get_raw_value never blocks and may
 // be called from a hard-interrupt handler (for a controller that cannot sleep; on one with

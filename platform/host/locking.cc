@@ -101,8 +101,19 @@ void spin_lock(spinlock_t* lock) {
 }
 
 void spin_unlock(spinlock_t* lock) {
+  // As CONFIG_DEBUG_SPINLOCK reports it; the lock stays unlocked and the count balanced.
+  if (__atomic_load_n(&lock->locked, __ATOMIC_RELAXED) == 0) {
+    host::warn_context("BUG: spinlock already unlocked");
+    return;
+  }
   __atomic_store_n(&lock->locked, 0, __ATOMIC_RELEASE);
   host::current().atomic_depth--;
+}
+
+void assert_spin_locked(spinlock_t* lock) {
+  if (__atomic_load_n(&lock->locked, __ATOMIC_RELAXED) == 0) {
+    host::warn_context("BUG: assert_spin_locked: spinlock not held");
+  }
 }
 
 unsigned long _raw_spin_lock_irqsave(spinlock_t* lock) {

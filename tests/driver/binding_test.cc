@@ -13,6 +13,14 @@ namespace {
 
 using ::testing::ElementsAre;
 
+// `text` with its first `from` replaced by `to`.
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
 class Binding : public DriverTest {
  protected:
   bool chip_bound() {
@@ -156,6 +164,52 @@ TEST_F(Binding, PowerCycleAtBringUpAsSeenByAReader) {
   EXPECT_EQ(seen.back().second, "on\n");
 }
 
+TEST_F(Binding, BringUpSwitchesOffFor100msThenWaits100msMore) {
+  // Watches the power line and passes its level on to the chip, as the board does.
+  std::vector<std::pair<int64_t, int>> power;
+  kernel().gpio().observe_output(brd().power_line().number(), [&](int, int level) {
+    power.emplace_back(now(), level);
+    chip().set_power(level != 0);
+  });
+  int64_t start = now();
+  ASSERT_EQ(kernel().modules().insmod(kModule), 0);
+  kernel().gpio().observe_output(brd().power_line().number(),
+                                 [&](int, int level) { chip().set_power(level != 0); });
+  // On at the claim, then off and on again 100 ms later.
+  ASSERT_EQ(power.size(), 3u);
+  EXPECT_EQ(power[0].second, 1);
+  EXPECT_EQ(power[1].second, 0);
+  EXPECT_EQ(power[2].second, 1);
+  EXPECT_EQ(power[2].first - power[1].first, 100 * host::kNsPerMs);
+  // The bring-up ends 100 ms after the power came back, with the interrupt enabled.
+  int64_t loaded = -1;
+  for (const host::LogRecord& r : kernel().log().records())
+    if (r.text == "lt7911_manage module loaded") loaded = r.time_ns;
+  EXPECT_EQ(loaded - power[2].first, 100 * host::kNsPerMs);
+  EXPECT_GE(power[1].first, start);
+  settle();
+}
+
+TEST_F(Binding, InterruptWhileARebindIdentifiesTheChipQueuesNothing) {
+  ASSERT_EQ(insmod(), 0);
+  ASSERT_EQ(kernel().i2c().unbind(brd().chip_device_name()), 0);
+  settle();
+  // The rebind is held at its identification, with its interrupt already requested.
+  std::shared_ptr<board::TransferHold> hold =
+      bus().hold({.bank = 0xA0, .reg = 0x00, .dir = board::Direction::kRead});
+  host::Thread binder = sched().spawn(
+      "bind", [&] { EXPECT_EQ(kernel().i2c().bind(brd().chip_device_name(), kModule), 0); });
+  ASSERT_TRUE(sched().run_until([&] { return hold->reached(); }));
+  brd().irq_line().set(true);
+  brd().irq_line().set(false);
+  hold->release();
+  binder.join();
+  settle();
+  auto* work = static_cast<work_struct*>(symbol("get_video_info_work"));
+  ASSERT_NE(work, nullptr);
+  EXPECT_EQ(kernel().wq().runs(work), 1u) << "only the run that the finished bring-up queues";
+}
+
 TEST_F(Binding, InterruptDuringBringUpQueuesNoWork) {
   // An input change while the probe's power cycle runs: the chip pulses, nothing is queued.
   size_t mark = bus().log().mark();
@@ -234,10 +288,12 @@ class ProbeNodeVariant : public Binding {
     info.addr = 0x30;
     info.of_node = kernel().dt().find_by_path("/bridge");
     EXPECT_NE(info.of_node, nullptr);
+    probe_mark_ = log_mark();
     i2c_client* c = kernel().i2c().new_device(kernel().i2c().adapter(4), &info);
     settle();
     return c;
   }
+  size_t probe_mark_ = 0;  // the log before the client at 0x30 is probed
 };
 
 TEST_F(ProbeNodeVariant, MissingRegFailsAlthoughTheClientHasAnAddress) {
@@ -252,25 +308,88 @@ TEST_F(ProbeNodeVariant, MissingRegFailsAlthoughTheClientHasAnAddress) {
 }
 
 TEST_F(ProbeNodeVariant, RegIsShownMaskedAndTheClientAddressIsUsed) {
-  size_t mark = log_mark();
   i2c_client* c = register_with_node(
       "\t\treg = <0x1ab>;\n\t\tirq-gpio = <&gpio1 12 0>;\n\t\treset-gpio = <&gpio2 3 0>;\n");
   ASSERT_NE(c, nullptr);
-  EXPECT_TRUE(
-      in_order(log_since(mark), {"lt7911: config bus=4 addr=0x2b irq_gpio=44 reset_gpio=67"}));
+  EXPECT_TRUE(in_order(log_since(probe_mark_),
+                       {"lt7911: config bus=4 addr=0x2b irq_gpio=44 reset_gpio=67"}));
   // No chip answers at 0x30: identification goes to the client's address and fails there.
-  EXPECT_TRUE(in_order(errors_since(mark), {"This module only supports LT7911 chip"}));
+  EXPECT_TRUE(in_order(errors_since(probe_mark_), {"This module only supports LT7911 chip"}));
   kernel().i2c().unregister_device(c);
 }
 
 TEST_F(ProbeNodeVariant, GpioNumberZeroIsAccepted) {
-  size_t mark = log_mark();
   i2c_client* c = register_with_node(
       "\t\treg = <0x30>;\n\t\tirq-gpio = <&gpio0 0 0>;\n\t\treset-gpio = <&gpio2 3 0>;\n");
   ASSERT_NE(c, nullptr);
-  EXPECT_TRUE(
-      in_order(log_since(mark), {"lt7911: config bus=4 addr=0x30 irq_gpio=0 reset_gpio=67"}));
+  EXPECT_TRUE(in_order(log_since(probe_mark_),
+                       {"lt7911: config bus=4 addr=0x30 irq_gpio=0 reset_gpio=67"}));
+  // Nothing answers at 0x30: the failed identification released GPIO 0 with the rest.
+  EXPECT_FALSE(kernel().gpio().requested(0));
+  EXPECT_FALSE(kernel().irq().requested(host::Irq::gpio_irq(0)));
   kernel().i2c().unregister_device(c);
+}
+
+// A board whose chip has its interrupt and power lines at `irq` and `power`, with a 16th
+// controller (GPIOs 480 to 511) beside the default three.
+struct LinePair {
+  std::string name;
+  std::string irq;  // a specifier: "<&gpio0 0 0>"
+  std::string power;
+  int irq_number;
+  int power_number;
+};
+
+class GpioEnds : public Binding, public ::testing::WithParamInterface<LinePair> {
+ protected:
+  GpioEnds() { load_default_board_ = false; }
+};
+
+TEST_P(GpioEnds, FirstAndLastGpioNumbersAreClaimedAndReleased) {
+  const LinePair& p = GetParam();
+  std::string dts = default_dts_with("irq-gpio = <&gpio1 12 0>;", "irq-gpio = " + p.irq + ";");
+  dts = replaced(dts, "reset-gpio = <&gpio2 3 0>;", "reset-gpio = " + p.power + ";");
+  dts = replaced(dts, "\t\ti2c4 = &i2c4;", "\t\ti2c4 = &i2c4;\n\t\tgpio15 = &gpio15;");
+  dts = replaced(dts, "\ti2c4: i2c@ff3d0000 {",
+                 "\tgpio15: gpio@ff7f0000 {\n\t\tcompatible = \"sim,gpio-bank\";\n"
+                 "\t\treg = <0xff7f0000 0x100>;\n\t\tgpio-controller;\n\t\t#gpio-cells = <2>;\n"
+                 "\t\tinterrupt-controller;\n\t\t#interrupt-cells = <2>;\n\t\tngpios = <32>;\n"
+                 "\t};\n\n\ti2c4: i2c@ff3d0000 {");
+  ASSERT_NO_FATAL_FAILURE(load_board(dts));
+  ASSERT_EQ(brd().irq_line().number(), p.irq_number);
+  ASSERT_EQ(brd().power_line().number(), p.power_number);
+  ASSERT_EQ(insmod(), 0);
+  EXPECT_TRUE(chip_bound());
+  EXPECT_EQ(kernel().gpio().label(p.irq_number), "init_gpio");
+  EXPECT_EQ(kernel().gpio().label(p.power_number), "LT7911_PWR");
+  plug("1080p60");
+  EXPECT_EQ(read("width"), "1920\n");
+  ASSERT_EQ(kernel().i2c().unbind(brd().chip_device_name()), 0);
+  settle();
+  expect_nothing_claimed();
+  // A failed identification releases them too.
+  chip().set_identity(0x16, 0x06);
+  EXPECT_EQ(kernel().i2c().bind(brd().chip_device_name(), kModule), -ENODEV);
+  settle();
+  expect_nothing_claimed();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, GpioEnds,
+    ::testing::Values(LinePair{"IrqAt0PowerAt511", "<&gpio0 0 0>", "<&gpio15 31 0>", 0, 511},
+                      LinePair{"IrqAt511PowerAt0", "<&gpio15 31 0>", "<&gpio0 0 0>", 511, 0}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(Binding, PowerWriteDuringTheBringUpsLastWaitIsNotHeldUp) {
+  // The bring-up's last 100 ms wait holds no lock: a power write then goes through at once.
+  host::Thread prober = sched().spawn("insmod", [&] { kernel().modules().insmod(kModule); });
+  ASSERT_TRUE(sched().run_until([&] { return chip().power_ups() == 2; }))
+      << "the power came back after the bring-up's switch off";
+  int64_t asked = now();
+  EXPECT_EQ(write("power", "on"), 2);
+  EXPECT_EQ(now(), asked);
+  prober.join();
+  settle();
 }
 
 TEST_F(Binding, ClientWithoutDeviceTreeNode) {
@@ -287,6 +406,8 @@ TEST_F(Binding, ClientWithoutDeviceTreeNode) {
   EXPECT_THAT(errors_since(mark),
               ElementsAre("lt7911: dts node not found", "lt7911: dts parse failed"));
   EXPECT_FALSE(kernel().i2c().bound_driver(host::I2cCore::dev_name(c)));
+  EXPECT_EQ(kernel().i2c().bind(host::I2cCore::dev_name(c), kModule), -ENODEV)
+      << "the probe's result";
   kernel().i2c().unregister_device(c);
 }
 
@@ -311,6 +432,7 @@ TEST_F(Binding, ForeignIdentityFailsAndReleasesEverything) {
   EXPECT_THAT(errors_since(mark), ElementsAre("This module only supports LT7911 chip"));
   expect_nothing_claimed();
   EXPECT_TRUE(chip().powered()) << "gpio_exit leaves the power on";
+  EXPECT_TRUE(take_warnings().empty()) << "the interrupt is freed before its line";
 }
 
 TEST_F(Binding, UnreadableIdentityLogsTheBusFailure) {
@@ -338,7 +460,7 @@ struct GpioFailure {
   std::string name;
   host::FaultRule rule;
   std::vector<std::string> messages;
-  bool irq_line_claimed_after;
+  int error;  // the probe's result
 };
 
 class ProbeGpioFailure : public Binding, public ::testing::WithParamInterface<GpioFailure> {};
@@ -350,6 +472,11 @@ TEST_P(ProbeGpioFailure, ReleasesWhatItClaimed) {
   ASSERT_EQ(insmod(), 0);
   EXPECT_EQ(errors_since(mark), f.messages);
   expect_nothing_claimed();
+  // The probe's own result, as a bind returns it.
+  kernel().faults().inject(f.rule);
+  EXPECT_EQ(kernel().i2c().bind(brd().chip_device_name(), kModule), f.error);
+  settle();
+  expect_nothing_claimed();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -357,20 +484,20 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(GpioFailure{"IntPinRequest",
                                   {"gpio_request", "44"},
                                   {"GPIO request failed", "Failed to initialize GPIO"},
-                                  false},
+                                  -ENODEV},
                       GpioFailure{"NoIrqNumber",
                                   {"gpiod_to_irq"},
                                   {"Unable to get IRQ number", "Failed to initialize GPIO"},
-                                  false},
+                                  -ENODEV},
                       GpioFailure{"IrqRequest",
                                   {"request_irq"},
                                   {"Unable to request IRQ", "Failed to initialize GPIO"},
-                                  false},
+                                  -ENODEV},
                       GpioFailure{"PwrPinRequest",
                                   {"gpio_request", "67"},
                                   {"Failed to request GPIO 67 for LT7911 PWR pin",
                                    "Failed to initialize GPIO"},
-                                  false}),
+                                  -ENODEV}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(Binding, PowerLineRequestFailureLeavesThePowerUntouched) {
@@ -401,7 +528,24 @@ TEST_F(Binding, ProcCreationFailureRollsBackAndKeepsForeignEntries) {
               ElementsAre("Failed to create proc entries", "Failed to create proc info files"));
   expect_nothing_claimed();
   EXPECT_TRUE(kernel().vfs().exists("/proc/version"));
-  take_warnings();  // none expected; the check below makes it explicit
+  EXPECT_TRUE(take_warnings().empty()) << "only what was created is removed";
+}
+
+TEST_F(Binding, ProcCreationFailureAtARebindRemovesOnlyWhatThatBindCreated) {
+  ASSERT_EQ(insmod(), 0);
+  ASSERT_EQ(kernel().i2c().unbind(brd().chip_device_name()), 0);
+  settle();
+  kernel().faults().inject({"proc_create", "edid"});
+  size_t mark = log_mark();
+  EXPECT_EQ(kernel().i2c().bind(brd().chip_device_name(), kModule), -ENOMEM);
+  settle();
+  EXPECT_THAT(errors_since(mark),
+              ElementsAre("Failed to create proc entries", "Failed to create proc info files"));
+  expect_nothing_claimed();
+  EXPECT_TRUE(take_warnings().empty()) << "no entry of the first bind is removed again";
+  ASSERT_EQ(kernel().i2c().bind(brd().chip_device_name(), kModule), 0);
+  settle();
+  EXPECT_EQ(read("status"), "disappear\n");
 }
 
 TEST_F(Binding, FailedCreationAfterARemoveTouchesNothingOutsideItsDirectory) {
@@ -424,6 +568,8 @@ TEST_F(Binding, RemoveReleasesAndKeepsThePowerThenRebinds) {
   EXPECT_TRUE(in_order(log_since(mark), {"GPIO-I2C interrupt module unloaded"}));
   expect_nothing_claimed();
   EXPECT_TRUE(chip().powered());
+  // The interrupt goes before its line: freeing the line first is a kernel warning.
+  EXPECT_EQ(kernel().warnings().describe(), "");
 
   ASSERT_EQ(kernel().i2c().bind(brd().chip_device_name(), kModule), 0);
   settle();
@@ -443,7 +589,9 @@ TEST_F(Binding, SecondChipIsRefusedAndTheFirstKeepsWorking) {
   other.addr = 0x2c;
   other.adapter = kernel().i2c().adapter(4);
   other.dev.of_node = kernel().dt().find_by_path(brd().chip_node_path());
+  size_t mark = log_mark();
   EXPECT_EQ(probe(&other, nullptr), -EBUSY);
+  EXPECT_THAT(errors_since(mark), ElementsAre("lt7911: a chip is already bound"));
   EXPECT_EQ(remove(&other), 0) << "a remove of another client does nothing";
   settle();
   EXPECT_TRUE(kernel().vfs().exists(kDir));
@@ -518,6 +666,39 @@ TEST_F(Binding, DeviceExistsProbesTheChipsBus) {
   EXPECT_EQ(exists(0x50), 1);
   EXPECT_THAT(errors_since(mark), ElementsAre("Failed to create I2C device"));
   EXPECT_EQ(kernel().i2c().adapter_refs(4), 0) << "every path releases the adapter";
+}
+
+// A device on the chip's bus that answers a receive-byte with `value`.
+class ByteDevice : public board::I2cTarget {
+ public:
+  explicit ByteDevice(uint8_t value) : value_(value) {}
+  bool transfer(std::span<i2c_msg> msgs) override {
+    for (i2c_msg& m : msgs)
+      if (m.flags & I2C_M_RD)
+        for (int i = 0; i < m.len; i++) m.buf[i] = value_;
+    return true;
+  }
+
+ private:
+  uint8_t value_;
+};
+
+TEST_F(Binding, DeviceExistsAsksTheAddressEveryTime) {
+  ASSERT_EQ(insmod(), 0);
+  auto exists = reinterpret_cast<int (*)(u8)>(symbol("i2c_device_exists"));
+  ASSERT_NE(exists, nullptr);
+  ByteDevice zero(0x00);
+  bus().attach(0x51, &zero);
+  size_t mark = log_mark();
+  // Each call makes its own client and lets it go again: asking twice gives the same answer.
+  for (int i = 0; i < 2; i++) {
+    EXPECT_EQ(exists(0x51), 1) << "a device answering 0x00 is there";
+    EXPECT_EQ(exists(0x50), 0) << "nobody answers there";
+  }
+  EXPECT_TRUE(errors_since(mark).empty());
+  bus().detach(0x51);
+  EXPECT_EQ(exists(0x51), 0);
+  EXPECT_EQ(kernel().i2c().adapter_refs(4), 0);
 }
 
 TEST_F(Binding, DeviceExistsWithoutAnAdapter) {

@@ -41,13 +41,18 @@ class EdidFiles : public DriverTest {
     ASSERT_EQ(insmod(), 0);
     sched().set_realtime(kEpoch);
     int power = brd().power_line().number();
+    // Records the power line's levels and passes them on to the chip, as the board does.
     kernel().gpio().observe_output(power, [this](int, int level) {
-      std::lock_guard<std::mutex> l(power_mutex_);
-      power_events_.emplace_back(now(), level);
+      {
+        std::lock_guard<std::mutex> l(power_mutex_);
+        power_events_.emplace_back(now(), level);
+      }
+      chip().set_power(level != 0);
     });
   }
   void TearDown() override {
-    kernel().gpio().observe_output(brd().power_line().number(), {});
+    kernel().gpio().observe_output(brd().power_line().number(),
+                                   [this](int, int level) { chip().set_power(level != 0); });
     DriverTest::TearDown();
   }
   std::vector<std::pair<int64_t, int>> power_events() {
@@ -277,12 +282,27 @@ struct Store {
   int edid_writes = 0;
   int corrupt_edid_at = -1;      // read-back byte changed, or -1
   std::string version_readback;  // returned instead of the store's, if not empty
+  bool watchdog_fails = false;
+  int hdcp_mode = -1;  // the mode to answer; -1: the shipped answer; -2: the query fails
+  bool edid_read_fails = false;
+  bool str_read_fails = false;
+  bool powered_at_edid_read = false;
 };
 Store store;
 
-int op_disable_watchdog() { return store.shipped->disable_watchdog(); }
-int op_get_hdcp_mode(u8* mode) { return store.shipped->get_hdcp_mode(mode); }
+int op_disable_watchdog() {
+  if (store.watchdog_fails) return -1;
+  return store.shipped->disable_watchdog();
+}
+int op_get_hdcp_mode(u8* mode) {
+  if (store.hdcp_mode == -2) return -1;
+  if (store.hdcp_mode < 0) return store.shipped->get_hdcp_mode(mode);
+  *mode = static_cast<u8>(store.hdcp_mode);
+  return 0;
+}
 int op_edid_read(u8* buf, u16 len) {
+  store.powered_at_edid_read = store.chip->powered();
+  if (store.edid_read_fails) return -1;
   store.edid_reads++;
   std::array<uint8_t, 256> e = store.chip->edid();
   std::memcpy(buf, e.data(), std::min<size_t>(len, e.size()));
@@ -290,6 +310,7 @@ int op_edid_read(u8* buf, u16 len) {
   return 0;
 }
 int op_str_read(u8* buf) {
+  if (store.str_read_fails) return -1;
   std::array<uint8_t, 32> v = store.chip->version();
   std::memcpy(buf, v.data(), v.size());
   if (!store.version_readback.empty()) {
@@ -442,6 +463,124 @@ TEST_F(EdidWithChip, ReadersNeverSeeAHalfWrittenSnapshot) {
   done = true;
   reader.join();
   EXPECT_TRUE(bad.empty());
+}
+
+TEST_F(EdidWithChip, OperationsAreInstalledPerKnownPlatform) {
+  // Platform 0 (unknown) has its own table, the shipped one until replaced; no other exists.
+  EXPECT_NE(install_(0, &kStoreOps), nullptr);
+  EXPECT_EQ(install_(0, nullptr), &kStoreOps);
+  EXPECT_EQ(install_(2, &kStoreOps), nullptr);
+  EXPECT_EQ(install_(-1, &kStoreOps), nullptr);
+  EXPECT_EQ(install_(1, &kStoreOps), &kStoreOps) << "platform 1 keeps the table of the set-up";
+}
+
+TEST_F(EdidWithChip, HdcpModeOfThePlatformIsPublished) {
+  const std::pair<int, const char*> modes[] = {{1, "hdcp 1.4\n"},     {2, "hdcp 2.2\n"},
+                                               {3, "unknown hdcp\n"}, {0, "no hdcp\n"},
+                                               {2, "hdcp 2.2\n"},     {-2, "no hdcp\n"}};
+  int rate = 32;
+  for (const auto& [mode, text] : modes) {
+    store.hdcp_mode = mode;
+    hdmi().plug(board::Mode::parse("1080p60"));
+    hdmi().set_audio_rate(rate++);  // one more run either way
+    settle();
+    EXPECT_EQ(read("hdcp"), text) << "mode " << mode;
+    EXPECT_EQ(read("status"), "new res\n");
+  }
+  // The signal going takes the HDCP mode with it.
+  store.hdcp_mode = 1;
+  plug("1080p60");
+  hdmi().set_audio_rate(rate);
+  settle();
+  ASSERT_EQ(read("hdcp"), "hdcp 1.4\n");
+  unplug();
+  EXPECT_EQ(read("hdcp"), "no hdcp\n");
+}
+
+TEST_F(EdidWithChip, WatchdogFailureEndsTheRunBeforeAnyQuery) {
+  store.watchdog_fails = true;
+  size_t mark = log_mark();
+  size_t bmark = bus().log().mark();
+  plug("1080p60");
+  EXPECT_THAT(errors_since(mark), ElementsAre("Failed to disable LT7911D watchdog"));
+  EXPECT_THAT(bus().log().lines_since(bmark),
+              ElementsAre("write 0x80:0xEE = 0x01", "write 0x80:0xEE = 0x00"))
+      << "enabled, then disabled again";
+  EXPECT_EQ(read("status"), "disappear\n");
+  // When the disable fails too, the watchdog's failure is logged first.
+  mark = log_mark();
+  board::BusFault disable = board::BusFault::on(
+      {.bank = 0x80, .reg = 0xEE, .dir = board::Direction::kWrite}, board::FaultKind::kIo);
+  disable.nth = 2;
+  bus().faults().add(disable);
+  hdmi().set_audio_rate(33);
+  settle();
+  EXPECT_THAT(errors_since(mark), ElementsAre("Failed to disable LT7911D watchdog",
+                                              "[W]Failed to write data to the i2c bus; ret = -5",
+                                              "Failed to disable LT7911D"));
+}
+
+TEST_F(EdidWithChip, ReadBackFailuresFailTheWrites) {
+  store.edid_read_fails = true;
+  size_t mark = log_mark();
+  EXPECT_EQ(write("edid", bytes_of(edid_samples::monitor_1080p("Panel C"))), -EIO);
+  store.edid_read_fails = false;
+  store.str_read_fails = true;
+  EXPECT_EQ(write("version", "4.0\n"), -EIO);
+  EXPECT_TRUE(errors_since(mark).empty()) << "nothing was compared";
+  EXPECT_FALSE(switched_off()) << "no restart";
+}
+
+TEST_F(EdidWithChip, ChipIsPoweredWhileItsEdidIsRead) {
+  ASSERT_EQ(write("power", "off"), 3);
+  clear_power_events();
+  EXPECT_EQ(read("edid").size(), 256u);
+  EXPECT_TRUE(store.powered_at_edid_read);
+  ASSERT_FALSE(power_events().empty());
+  EXPECT_EQ(power_events().front().second, 1) << "switched on before the read";
+}
+
+TEST_F(EdidWithChip, RestartsAreLoggedAsTheyBegin) {
+  // Each "Restarting" line is logged when the power goes off, 100 ms before it comes back.
+  auto restart_logged_at_power_off = [&](const std::string& line) {
+    std::vector<std::pair<int64_t, int>> ev = power_events();
+    std::vector<host::LogRecord> recs = kernel().log().records();
+    int64_t logged = -1;
+    for (const host::LogRecord& r : recs)
+      if (r.text == line) logged = r.time_ns;
+    for (auto& [t, level] : ev)
+      if (level == 0) return logged == t;
+    return false;
+  };
+  clear_power_events();
+  ASSERT_EQ(read("edid").size(), 256u);
+  EXPECT_TRUE(restart_logged_at_power_off("Restarting LT7911..."));
+  sched().advance(50 * kNsPerMs);
+  clear_power_events();
+  ASSERT_EQ(write("edid", bytes_of(edid_samples::monitor_1080p("Panel D"))), 256);
+  EXPECT_TRUE(restart_logged_at_power_off("Restarting LT7911UXC..."));
+  sched().advance(50 * kNsPerMs);
+  clear_power_events();
+  ASSERT_EQ(write("version", "5.0\n"), 4);
+  EXPECT_TRUE(restart_logged_at_power_off("Restarting LT7911UXC..."));
+}
+
+TEST_F(EdidWithChip, VersionTextsOfEveryLength) {
+  EXPECT_EQ(write("version", "7"), 1);
+  EXPECT_EQ(read("version"), "7") << "a one-character version is served as it is";
+  // A full 32-byte string is logged whole.
+  size_t mark = log_mark();
+  std::string full(32, 'v');
+  EXPECT_EQ(write("version", full), 32);
+  EXPECT_TRUE(in_order(log_since(mark), {"Writing version: " + full}));
+  // Longer writes reach the chip's string operation with a length that it refuses, however
+  // long they are: nothing is compared and the chip keeps its string.
+  for (size_t n : {33u, 65535u, 65536u, 70000u}) {
+    mark = log_mark();
+    EXPECT_EQ(write("version", std::string(n, 'w')), -EIO) << n;
+    EXPECT_TRUE(errors_since(mark).empty()) << n;
+    EXPECT_EQ(read("version"), full) << n;
+  }
 }
 
 }  // namespace

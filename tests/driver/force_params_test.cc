@@ -137,6 +137,18 @@ TEST_F(ForceParams, SetOperationPublishesAndQueuesByItsRules) {
   EXPECT_EQ(wakeups_.load(), ++w);
 }
 
+TEST_F(ForceParams, AnySizeFromOnePixelIsForcedAndZeroIsNot) {
+  load();
+  EXPECT_EQ(set("force_width", "1"), 1);
+  EXPECT_EQ(set("force_height", "0"), 1);
+  EXPECT_EQ(wakeups_.load(), 0) << "a height of 0 forces nothing";
+  EXPECT_EQ(read("status"), "disappear\n");
+  EXPECT_EQ(set("force_height", "1"), 1);
+  EXPECT_EQ(read("status"), "new res\n");
+  EXPECT_EQ(mode(), "1\n1\n30\n");
+  EXPECT_EQ(wakeups_.load(), 1);
+}
+
 TEST_F(ForceParams, ClearingBeforeAnyBindQueuesNothing) {
   // The same parameter given twice at load: set, then cleared before the work item exists.
   // Queueing an uninitialised item would be a recorded WARN, which fails the test.
@@ -175,6 +187,11 @@ INSTANTIATE_TEST_SUITE_P(
                      "720p60",
                      "new res\n",
                      "1280\n720\n30\n"},
+        WorkerForced{"Fps1",
+                     {"force_width=1280", "force_height=720", "force_fps=1"},
+                     "720p60",
+                     "new res\n",
+                     "1280\n720\n1\n"},
         WorkerForced{"Fps144",
                      {"force_width=1280", "force_height=720", "force_fps=144"},
                      "720p60",

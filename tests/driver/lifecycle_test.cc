@@ -157,6 +157,51 @@ TEST_F(Lifecycle, ParameterClearedInsideTheProbesWorkWindowWaitsForIt) {
   EXPECT_EQ(read("status"), "disappear\n");
 }
 
+// A forced value cleared after the unbind queues a run; the run finds no chip bound and
+// touches nothing.
+TEST_F(Lifecycle, RunQueuedAfterTheUnbindTouchesNoChip) {
+  ASSERT_EQ(insmod(), 0);
+  ASSERT_EQ(param_write(writer_, "force_width", "1280"), 4);
+  ASSERT_EQ(unbind(), 0);
+  size_t mark = log_mark();
+  size_t bmark = bus().log().mark();
+  const uint64_t runs = kernel().wq().runs(work());
+  ASSERT_EQ(param_write(writer_, "force_width", "-1"), 2);
+  settle();
+  EXPECT_EQ(kernel().wq().runs(work()), runs + 1) << "the run was queued and ran";
+  EXPECT_TRUE(bus().log().lines_since(bmark).empty());
+  EXPECT_TRUE(log_since(mark).empty());
+}
+
+// An interrupt right after the remove has cancelled the work item queues nothing: the chip is
+// already marked as going.
+TEST_F(Lifecycle, InterruptAfterTheRemovesCancelQueuesNothing) {
+  ASSERT_EQ(insmod(), 0);
+  const uint64_t runs = kernel().wq().runs(work());
+  kernel().faults().after("cancel_work_sync", 1, [&] {
+    brd().irq_line().set(true);
+    brd().irq_line().set(false);
+  });
+  ASSERT_EQ(unbind(), 0);
+  EXPECT_FALSE(kernel().wq().pending(work()));
+  EXPECT_EQ(kernel().wq().runs(work()), runs) << "no run was queued after the cancel";
+}
+
+// A run queued after the unbind and still waiting for the worker is cancelled at unload, so
+// none outlives the module.
+TEST_F(Lifecycle, RunStillQueuedAtUnloadIsCancelled) {
+  ASSERT_EQ(insmod(), 0);
+  ASSERT_EQ(param_write(writer_, "force_width", "1280"), 4);
+  ASSERT_EQ(unbind(), 0);
+  BusyWorker busy;
+  ASSERT_EQ(param_write(writer_, "force_width", "-1"), 2);
+  ASSERT_TRUE(kernel().wq().pending(work()));
+  ASSERT_EQ(kernel().modules().rmmod(kModule), 0);
+  EXPECT_TRUE(take_warnings().empty()) << "no work item left queued at unload";
+  busy.release();
+  settle();
+}
+
 /* ---- Pollers while the chip goes away ---- */
 
 TEST_F(Lifecycle, PollerBlockedAtUnbindHangsUpBeforeTheFilesGo) {
@@ -222,6 +267,32 @@ TEST_F(Lifecycle, UnloadWaitsForNoPollerAndRebindMakesPollsWaitAgain) {
   EXPECT_EQ(again.load(), POLLPRI);
   close(fd);
   ASSERT_EQ(rmmod(), 0);
+}
+
+TEST_F(Lifecycle, UnbindWaitsForALastingWatchToLetGo) {
+  // A registration that outlives one wake-up (as an epoll set's does) keeps the remove waiting
+  // until it is dropped, since the queue lives in the module.
+  ASSERT_EQ(insmod(), 0);
+  int fd = open("status");
+  ASSERT_GE(fd, 0);
+  host::PollWatch watch = kernel()
+                              .vfs()
+                              .poll_watch(
+                                  proc_, fd, [] {}, /*one_shot=*/false)
+                              .watch;
+  std::atomic<bool> unbound{false};
+  host::Thread remover = sched().spawn("unbind", [&] {
+    kernel().i2c().unbind(unbind_device());
+    unbound = true;
+  });
+  advance_ms(50);
+  EXPECT_FALSE(unbound.load());
+  EXPECT_TRUE(kernel().vfs().exists(kDir));
+  watch.reset();
+  remover.join();
+  EXPECT_TRUE(unbound.load());
+  EXPECT_FALSE(kernel().vfs().exists(kDir));
+  close(fd);
 }
 
 /* ---- The bank cache across power switches ---- */

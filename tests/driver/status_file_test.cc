@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/driver_fixture.h"
+#include "platform/host/slab.h"
 
 namespace driver_test {
 namespace {
@@ -82,6 +83,31 @@ TEST_F(StatusFile, BlockedPollerWakesWithPollpri) {
   EXPECT_EQ(revents, POLLPRI);
 }
 
+TEST_F(StatusFile, EveryBlockedPollerWakesAtOnePublication) {
+  // Three tasks blocked in poll(): two on their own opens, one more on a shared open.
+  int a = open("status");
+  int b = open("status");
+  std::atomic<short> revents[3] = {-1, -1, -1};
+  std::vector<host::Thread> pollers;
+  for (int i = 0; i < 3; i++) {
+    int fd = i == 0 ? a : b;
+    pollers.push_back(sched().spawn("poller", [this, fd, &revents, i] {
+      std::vector<pollfd> fds{{fd, POLLPRI, 0}};
+      kernel().vfs().poll(proc_, fds, 5000);
+      revents[i] = fds[0].revents;
+    }));
+  }
+  wait_queue_head_t* wq = static_cast<wait_queue_head_t*>(
+      kernel().modules().symbol(kModule, "lt7911_ctx"));  // begins with the pollers' queue
+  ASSERT_NE(wq, nullptr);
+  ASSERT_TRUE(sched().run_until([&] { return kernel().vfs().wait_queue(wq)->waiters() == 3; }));
+  int64_t published_at = now();
+  hdmi().plug(board::Mode::parse("720p60"));
+  for (host::Thread& p : pollers) p.join();
+  for (int i = 0; i < 3; i++) EXPECT_EQ(revents[i].load(), POLLPRI) << "poller " << i;
+  EXPECT_LT(now() - published_at, 1000 * host::kNsPerMs) << "all woke at the publication";
+}
+
 struct AckCase {
   std::string name;
   std::string status_before;  // "new res" after a plug, else "disappear"
@@ -144,6 +170,24 @@ TEST_F(StatusFile, OpenFailsWhenTheCounterCannotBeAllocated) {
   kernel().faults().inject({"kzalloc"});
   EXPECT_EQ(open("status"), -ENOMEM);
   EXPECT_EQ(kernel().modules().refcount(kModule), 0) << "the reference was given back";
+}
+
+TEST_F(StatusFile, EachOpenHoldsOneAllocationUntilItsClose) {
+  const size_t before = host::slab_live_allocations();
+  int a = open("status");
+  int b = open("status");
+  ASSERT_GE(a, 0);
+  ASSERT_GE(b, 0);
+  EXPECT_EQ(host::slab_live_allocations(), before + 2);
+  close(a);
+  close(b);
+  EXPECT_EQ(host::slab_live_allocations(), before);
+}
+
+TEST_F(StatusFile, OpenFailsWithEnodevWhileTheModuleIsGoing) {
+  kernel().faults().inject({"try_module_get"});
+  EXPECT_EQ(open("status"), -ENODEV);
+  EXPECT_EQ(kernel().modules().refcount(kModule), 0);
 }
 
 TEST_F(StatusFile, SimpleReadsServeTheTextInPieces) {
@@ -213,6 +257,15 @@ TEST_F(StatusFile, PowerWriteFailsWithEioWhenTheLineCannotBeDriven) {
   EXPECT_THAT(errors_since(mark), ::testing::ElementsAre("Failed to set GPIO 67 to low"));
   EXPECT_EQ(read("power"), "on\n");
   EXPECT_EQ(read("status"), "new res\n");
+}
+
+TEST_F(StatusFile, PowerOnFailsWithEioWhenTheLineCannotBeDriven) {
+  ASSERT_EQ(write("power", "off"), 3);
+  kernel().faults().inject({"gpiod_direction_output"});
+  size_t mark = log_mark();
+  EXPECT_EQ(write("power", "on"), -EIO);
+  EXPECT_THAT(errors_since(mark), ::testing::ElementsAre("Failed to set GPIO 67 to high"));
+  EXPECT_EQ(read("power"), "off\n");
 }
 
 TEST_F(StatusFile, PowerWriteFromAnUnreadableBufferFailsWithEfault) {

@@ -70,6 +70,99 @@ TEST_F(StatusWorker, First1080p60Run) {
                   "HDCP mode: no hdcp\n", "HDMI HTotal: 2200, VTotal: 1125", "HDMI FPS: 60"));
 }
 
+TEST_F(StatusWorker, StableRunMakesExactlyTheseTransfers) {
+  // Every transfer of one run, in order: a test that fails the Nth transfer cannot see two
+  // transfers trade places, this one does. 1080p60: HTotal 2200 (0x898), VTotal 1125 (0x465),
+  // half HTotal 1100 (0x44C), half pixel clock 74250 kHz (0x1220A), 1920 x 1080, audio 48.
+  size_t bmark = bus().log().mark();
+  plug("1080p60");
+  EXPECT_THAT(bus().log().lines_since(bmark),
+              ElementsAre("write 0x80:0xEE = 0x01",  // enable; bank 0x80 is still selected
+                          "select 0xD2",             // signal state
+                          "write 0xD2:0x83 = 0x10",  // timing measurement select
+                          "read 0xD2:0x96 -> 0x08",  // first sync measurement, high
+                          "read 0xD2:0x97 -> 0x98",  // first sync measurement, low
+                          "read 0xD2:0x8B -> 0x04",  // second sync measurement, high
+                          "read 0xD2:0x8C -> 0x65",  // second sync measurement, low
+                          "select 0xC2",             // resolution
+                          "read 0xC2:0x06 -> 0x04",  // height, high
+                          "read 0xC2:0x07 -> 0x38",  // height, low
+                          "read 0xC2:0x38 -> 0x07",  // width, high
+                          "read 0xC2:0x39 -> 0x80",  // width, low
+                          "select 0xD2",             // frame rate
+                          "write 0xD2:0x83 = 0x10",  // timing measurement select
+                          "read 0xD2:0x89 -> 0x04",  // half HTotal, high
+                          "read 0xD2:0x8A -> 0x4C",  // half HTotal, low
+                          "read 0xD2:0x9E -> 0x04",  // VTotal, high
+                          "read 0xD2:0x9F -> 0x65",  // VTotal, low
+                          "select 0xA0",             // clock measurement select
+                          "write 0xA0:0x34 = 0x21",  // clock measurement select
+                          "select 0xB8",             // clock
+                          "read 0xB8:0xB1 -> 0x01",  // half clock, bits 16-18
+                          "read 0xB8:0xB2 -> 0x22",  // half clock, bits 8-15
+                          "read 0xB8:0xB3 -> 0x0A",  // half clock, bits 0-7
+                          "select 0xD1",             // audio
+                          "read 0xD1:0x55 -> 0x30",  // audio sample-rate byte
+                          "select 0x80",             // disable
+                          "write 0x80:0xEE = 0x00"));
+}
+
+TEST_F(StatusWorker, UnusedMeasurementBitsDoNotCount) {
+  // The chip may read back 1 in bit 7 of the half-HTotal high byte and in bits 3-7 of the clock
+  // high byte; only the measurement bits count.
+  board::ChipConfig config = chip().config();
+  config.set_unused_bits = true;
+  chip().configure(config);
+  size_t mark = log_mark();
+  plug("1080p60");
+  EXPECT_TRUE(in_order(log_since(mark), {"HDMI HTotal: 2200, VTotal: 1125", "HDMI FPS: 60"}));
+  EXPECT_EQ(read("fps"), "60\n");
+  EXPECT_EQ(read("width") + read("height"), "1920\n1080\n");
+}
+
+// Stable video: both sync measurements nonzero, whichever of their bytes holds the value.
+struct SyncCase {
+  std::string name;
+  uint8_t a_high, a_low, b_high, b_low;
+  bool stable;
+};
+
+class SyncMeasurements : public StatusWorker, public ::testing::WithParamInterface<SyncCase> {};
+
+TEST_P(SyncMeasurements, DecideWhetherTheVideoIsStable) {
+  const SyncCase& c = GetParam();
+  namespace reg = board::lt7911d;
+  chip().override_register(reg::kLineLengthHigh, c.a_high);
+  chip().override_register(reg::kLineLengthLow, c.a_low);
+  chip().override_register(reg::kFrameLengthHigh, c.b_high);
+  chip().override_register(reg::kFrameLengthLow, c.b_low);
+  size_t mark = log_mark();
+  plug("1080p60");
+  EXPECT_TRUE(
+      in_order(run_log(mark), {c.stable ? "HDMI signal state: 0x03" : "HDMI signal state: 0x02"}));
+  EXPECT_EQ(read("status"), c.stable ? "new res\n" : "disappear\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SyncMeasurements,
+                         ::testing::Values(SyncCase{"BothFull", 0x08, 0x98, 0x04, 0x65, true},
+                                           SyncCase{"LowBytesOnly", 0x00, 0x98, 0x00, 0x65, true},
+                                           SyncCase{"HighBytesOnly", 0x08, 0x00, 0x04, 0x00, true},
+                                           SyncCase{"FirstZero", 0x00, 0x00, 0x04, 0x65, false},
+                                           SyncCase{"SecondZero", 0x08, 0x98, 0x00, 0x00, false},
+                                           SyncCase{"BothZero", 0x00, 0x00, 0x00, 0x00, false}),
+                         [](const auto& info) { return info.param.name; });
+
+TEST_F(StatusWorker, ZeroTotalsGiveFps0) {
+  namespace reg = board::lt7911d;
+  chip().override_register(reg::kHalfHTotalHigh, 0);
+  chip().override_register(reg::kHalfHTotalLow, 0);
+  size_t mark = log_mark();
+  plug("1080p60");
+  EXPECT_TRUE(in_order(run_log(mark), {"HDMI HTotal: 0, VTotal: 1125", "HDMI FPS: 0"}));
+  EXPECT_EQ(read("fps"), "0\n");
+  EXPECT_EQ(read("width"), "1920\n");
+}
+
 TEST_F(StatusWorker, SameInputAgainIsPublishedAgain) {
   plug("1080p60");
   ASSERT_EQ(write("status", "ok"), 2);
@@ -153,7 +246,55 @@ INSTANTIATE_TEST_SUITE_P(Modes, StandardModes,
                                            "800x600@60", "1024x768@60", "1280x1024@60",
                                            "1600x900@60", "2560x1440@60-rb2", "3840x2160@60"));
 
-// One failing transfer of a stable-video run, by its position in the run.
+// The classification of every supported size, and of sizes next to the unsupported one.
+struct SizeCase {
+  int width;
+  int height;
+  int type;  // as the worker logs it: 1 new (supported), 2 unsupported, 3 not listed
+};
+
+class Sizes : public StatusWorker, public ::testing::WithParamInterface<SizeCase> {};
+
+TEST_P(Sizes, AreClassified) {
+  const SizeCase& c = GetParam();
+  const int htotal = c.width + 160;
+  const int vtotal = c.height + 45;
+  size_t mark = log_mark();
+  hdmi().plug(board::Mode::timings(c.width, c.height, htotal, vtotal,
+                                   static_cast<int64_t>(htotal) * vtotal * 60));
+  settle();
+  EXPECT_TRUE(
+      in_order(run_log(mark), {"Detected HDMI resolution type: " + std::to_string(c.type)}));
+  EXPECT_EQ(read("width") + read("height"),
+            std::to_string(c.width) + "\n" + std::to_string(c.height) + "\n");
+  EXPECT_EQ(read("status"), "new res\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Supported, Sizes,
+    ::testing::Values(SizeCase{3840, 2400, 1}, SizeCase{3840, 2160, 1}, SizeCase{3440, 1440, 1},
+                      SizeCase{2560, 1600, 1}, SizeCase{2560, 1440, 1}, SizeCase{2560, 1080, 1},
+                      SizeCase{2048, 1536, 1}, SizeCase{2048, 1152, 1}, SizeCase{1920, 1440, 1},
+                      SizeCase{1920, 1200, 1}, SizeCase{1920, 1080, 1}, SizeCase{1680, 1050, 1},
+                      SizeCase{1600, 1200, 1}, SizeCase{1600, 900, 1}, SizeCase{1440, 1080, 1},
+                      SizeCase{1440, 900, 1}, SizeCase{1440, 1050, 1}, SizeCase{1368, 768, 1},
+                      SizeCase{1280, 1024, 1}, SizeCase{1280, 960, 1}, SizeCase{1280, 800, 1},
+                      SizeCase{1280, 720, 1}, SizeCase{1152, 864, 1}, SizeCase{1024, 768, 1},
+                      SizeCase{800, 600, 1}),
+    [](const auto& info) {
+      return std::to_string(info.param.width) + "x" + std::to_string(info.param.height);
+    });
+
+INSTANTIATE_TEST_SUITE_P(Others, Sizes,
+                         ::testing::Values(SizeCase{1366, 768, 2}, SizeCase{1366, 720, 3},
+                                           SizeCase{1360, 768, 3}, SizeCase{3840, 1080, 3},
+                                           SizeCase{640, 480, 3}, SizeCase{0, 0, 3}),
+                         [](const auto& info) {
+                           return std::to_string(info.param.width) + "x" +
+                                  std::to_string(info.param.height);
+                         });
+
+// One failing transfer of a stable-video run, by its position in the run: every position.
 struct FaultCase {
   std::string name;
   int nth;
@@ -182,6 +323,9 @@ TEST_P(FailingTransfer, FollowsTheOutcomeTable) {
   EXPECT_EQ(read("asr"), c.asr);
   EXPECT_EQ(read("fps"), c.fps);
   EXPECT_EQ(disables_since(bmark), c.disables);
+  if (std::find(c.errors.begin(), c.errors.end(), "Failed to get HDMI state") != c.errors.end()) {
+    EXPECT_TRUE(in_order(run_log(mark), {"HDMI signal state: 0x00"})) << "no state was read";
+  }
 }
 
 const std::string kWOffset = "[W]Failed to write offset to the i2c bus; ret = -5";
@@ -216,6 +360,13 @@ INSTANTIATE_TEST_SUITE_P(
                   "48\n",
                   "60\n",
                   1},
+        FaultCase{"StateRead97",
+                  5,
+                  {kWatchdog, kRData, "Failed to get HDMI state"},
+                  false,
+                  "48\n",
+                  "60\n",
+                  1},
         FaultCase{"StateRead8B",
                   6,
                   {kWatchdog, kRData, "Failed to get HDMI state"},
@@ -245,6 +396,20 @@ INSTANTIATE_TEST_SUITE_P(
                   "0\n",
                   "60\n",
                   2},
+        FaultCase{"ResRead07",
+                  10,
+                  {kWatchdog, kRData, "Failed to get HDMI resolution"},
+                  false,
+                  "0\n",
+                  "60\n",
+                  2},
+        FaultCase{"ResRead38",
+                  11,
+                  {kWatchdog, kRData, "Failed to get HDMI resolution"},
+                  false,
+                  "0\n",
+                  "60\n",
+                  2},
         FaultCase{"ResRead39",
                   12,
                   {kWatchdog, kRData, "Failed to get HDMI resolution"},
@@ -255,10 +420,14 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"FpsSelect", 13, {kWatchdog, kHdcp, kWOffset}, true, "44\n", "0\n", 1},
         FaultCase{"FpsMeasureWrite", 14, {kWatchdog, kHdcp, kWData}, true, "44\n", "0\n", 1},
         FaultCase{"FpsRead89", 15, {kWatchdog, kHdcp, kRData}, true, "44\n", "0\n", 1},
+        FaultCase{"FpsRead8A", 16, {kWatchdog, kHdcp, kRData}, true, "44\n", "0\n", 1},
+        FaultCase{"FpsRead9E", 17, {kWatchdog, kHdcp, kRData}, true, "44\n", "0\n", 1},
         FaultCase{"FpsRead9F", 18, {kWatchdog, kHdcp, kRData}, true, "44\n", "0\n", 1},
         FaultCase{"ClockSelectBank", 19, {kWatchdog, kHdcp, kWOffset}, true, "44\n", "0\n", 1},
         FaultCase{"ClockSelectWrite", 20, {kWatchdog, kHdcp, kWData}, true, "44\n", "0\n", 1},
         FaultCase{"ClockBank", 21, {kWatchdog, kHdcp, kWOffset}, true, "44\n", "0\n", 1},
+        FaultCase{"ClockReadB1", 22, {kWatchdog, kHdcp, kRData}, true, "44\n", "0\n", 1},
+        FaultCase{"ClockReadB2", 23, {kWatchdog, kHdcp, kRData}, true, "44\n", "0\n", 1},
         FaultCase{"ClockReadB3", 24, {kWatchdog, kHdcp, kRData}, true, "44\n", "0\n", 1},
         FaultCase{"AudioSelect",
                   25,
@@ -289,6 +458,31 @@ INSTANTIATE_TEST_SUITE_P(
                   "60\n",
                   1}),
     [](const auto& info) { return info.param.name; });
+
+// The disable that ends a failed run fails too: the query's failure is logged first.
+TEST_F(StatusWorker, AFailedQueryIsLoggedBeforeAFailedDisable) {
+  plug("1080p60");
+  struct Case {
+    int nth;
+    std::string read_error;
+    std::string query_error;
+  };
+  int rate = 40;
+  for (const Case& c : {Case{4, kRData, "Failed to get HDMI state"},
+                        Case{9, kRData, "Failed to get HDMI resolution"}}) {
+    size_t mark = log_mark();
+    bus().faults().add(board::BusFault::nth_transfer(c.nth, board::FaultKind::kIo));
+    board::BusFault disable = board::BusFault::on(
+        {.bank = 0x80, .reg = 0xEE, .dir = board::Direction::kWrite}, board::FaultKind::kIo);
+    disable.nth = 2;  // the run's enable is the first such write
+    bus().faults().add(disable);
+    hdmi().set_audio_rate(rate++);
+    settle();
+    EXPECT_THAT(errors_since(mark), ElementsAre(kWatchdog, c.read_error, c.query_error, kWData,
+                                                "Failed to disable LT7911D"));
+    bus().faults().clear();
+  }
+}
 
 TEST_F(StatusWorker, StableRunTakesItsSleepsPlusItsBusTime) {
   size_t bmark = bus().log().mark();

@@ -85,6 +85,31 @@ TEST_F(GpioTest, FreeingAnUnrequestedLineWarns) {
   EXPECT_TRUE(warned_with("gpio_free of GPIO 100"));
 }
 
+irqreturn_t count_edge(int, void* dev) {
+  ++*static_cast<int*>(dev);
+  return IRQ_HANDLED;
+}
+
+TEST_F(GpioTest, FreeingALineWhoseInterruptIsStillRequestedWarns) {
+  int edges = 0;
+  ASSERT_EQ(gpio_request(9, "irq line"), 0);
+  const int irq = gpiod_to_irq(gpio_to_desc(9));
+  ASSERT_EQ(request_threaded_irq(irq, count_edge, nullptr, IRQF_TRIGGER_RISING, "edge", &edges), 0);
+  gpio_free(9);
+  EXPECT_TRUE(warned_with("gpio_free of GPIO 9 while its interrupt 109 is still requested"));
+  EXPECT_FALSE(gpio().requested(9)) << "the line is freed all the same";
+  free_irq(irq, &edges);
+
+  // In the right order nothing is said, and a line without interrupts never warns.
+  ASSERT_EQ(gpio_request(9, "irq line"), 0);
+  ASSERT_EQ(request_threaded_irq(irq, count_edge, nullptr, IRQF_TRIGGER_RISING, "edge", &edges), 0);
+  free_irq(irq, &edges);
+  gpio_free(9);
+  ASSERT_EQ(gpio_request(33, "plain"), 0);
+  gpio_free(33);
+  EXPECT_TRUE(take_warnings().empty());
+}
+
 TEST_F(GpioTest, RawOutputDrivesTheLineAndCallsItsObserver) {
   std::vector<std::pair<int, int>> seen;
   gpio().observe_output(9, [&](int n, int level) { seen.emplace_back(n, level); });
