@@ -415,7 +415,8 @@ int SimBus::master_xfer(struct i2c_msg* msgs, int num) {
   const bool traced = host::timeline_on();
   log_.append(t);
   const int64_t cost = transfer_ns(span, clock, acknowledged);
-  if (cost > 0) host::Kernel::get().sched().sleep_for(cost, "i2c transfer");
+  // The whole bus time, also in real time: the wire cannot go faster than its bits.
+  if (cost > 0) host::Kernel::get().sched().sleep_for(cost, "i2c transfer", /*whole=*/true);
   if (traced)
     record(t, fault ? std::optional<FaultKind>(fault->kind) : std::nullopt, acknowledged, sent);
   return result;

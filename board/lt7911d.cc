@@ -41,14 +41,40 @@ host::Timers::Id add_timer(int64_t when, std::function<void()> fn) {
 
 // The interrupt output, shared with the timer callbacks that change it, so that a callback
 // that outlives the model finds it gone instead of touching freed memory.
+//
+// A change of the level is decided under `mutex` and told to the output under `output_mutex`,
+// which is held from the decision until the output has been called: changes reach the output
+// in the order they were decided, whichever thread makes them. Lock order: output_mutex, then
+// mutex, then the scheduler's lock.
 struct Lt7911d::IrqState {
+  std::mutex output_mutex;
   std::mutex mutex;  // guards everything below
   Lt7911d* chip = nullptr;
   std::function<void(bool)> output;
   bool level = false;
   int pulses = 0;
+  // Grows with every pulse and power-off: a drop armed before is void from then on, also one
+  // whose timer is already running.
+  uint64_t epoch = 0;
   std::optional<host::Timers::Id> drop_timer;
 };
+
+// The line falls, unless a pulse or power-off after the drop was armed (epoch) replaced it.
+void Lt7911d::drop_line(const std::weak_ptr<IrqState>& weak, uint64_t epoch) {
+  auto irq = weak.lock();
+  if (!irq) return;
+  std::lock_guard<std::mutex> order(irq->output_mutex);
+  std::function<void(bool)> output;
+  {
+    std::lock_guard<std::mutex> lock(irq->mutex);
+    if (irq->epoch != epoch) return;
+    irq->drop_timer.reset();
+    if (!irq->level) return;
+    irq->level = false;
+    output = irq->output;
+  }
+  if (output) output(false);
+}
 
 Lt7911d::Lt7911d(HdmiSource& source, ChipConfig config)
     : source_(source),
@@ -283,20 +309,16 @@ void Lt7911d::set_power(bool on) {
   host::Timers& timers = host::Kernel::get().timers();
   std::weak_ptr<IrqState> weak = irq_;
   if (!on) {
-    // An unpowered chip does not drive its interrupt output: the line falls.
-    std::lock_guard<std::mutex> lock(irq_->mutex);
-    if (irq_->drop_timer) timers.cancel(*irq_->drop_timer);
-    irq_->drop_timer.reset();
-    add_timer(now_ns(), [weak] {
-      auto irq = weak.lock();
-      if (!irq) return;
-      std::unique_lock<std::mutex> lock(irq->mutex);
-      if (!irq->level) return;
-      irq->level = false;
-      auto output = irq->output;
-      lock.unlock();
-      if (output) output(false);
-    });
+    // An unpowered chip does not drive its interrupt output: the line falls (on the timer
+    // thread, since the caller is the module driving the power line).
+    uint64_t epoch;
+    {
+      std::lock_guard<std::mutex> lock(irq_->mutex);
+      if (irq_->drop_timer) timers.cancel(*irq_->drop_timer);
+      irq_->drop_timer.reset();
+      epoch = ++irq_->epoch;
+    }
+    add_timer(now_ns(), [weak, epoch] { drop_line(weak, epoch); });
     return;
   }
   if (pulse_after_boot) {
@@ -380,8 +402,9 @@ void Lt7911d::pulse_at(int64_t when, std::function<bool(const Lt7911d&)> still_d
   });
 }
 
-// Schedules one pulse on the timer thread: (a drop, if a pulse is in progress,) a rise now and
-// a drop after the pulse width.
+// One pulse: (a drop, if a pulse is in progress,) a rise now, raised on the calling thread
+// (a source's change, or the timer thread), and a drop after the pulse width on the timer
+// thread.
 void Lt7911d::pulse() {
   int64_t width;
   {
@@ -389,35 +412,33 @@ void Lt7911d::pulse() {
     width = config_.irq_pulse_ns;
   }
   host::Timers& timers = host::Kernel::get().timers();
-  std::weak_ptr<IrqState> weak = irq_;
-  auto set_level = [weak](bool level) {
-    auto irq = weak.lock();
-    if (!irq) return;
-    std::unique_lock<std::mutex> lock(irq->mutex);
-    if (irq->level == level) return;
-    irq->level = level;
-    if (level) ++irq->pulses;
-    auto output = irq->output;
-    lock.unlock();
-    if (output) output(level);
-  };
   const int64_t t = now_ns();
-  std::lock_guard<std::mutex> lock(irq_->mutex);
-  if (irq_->drop_timer && timers.cancel(*irq_->drop_timer)) {
-    add_timer(t, [set_level] { set_level(false); });
-  }
-  add_timer(t, [set_level] { set_level(true); });
-  // The drop forgets itself only if no later pulse has replaced it; its id is set below, under
-  // the lock the callback takes.
-  auto id = std::make_shared<host::Timers::Id>(0);
-  *id = add_timer(t + std::max<int64_t>(width, 1), [set_level, weak, id] {
-    if (auto irq = weak.lock()) {
-      std::lock_guard<std::mutex> lock(irq->mutex);
-      if (irq->drop_timer == *id) irq->drop_timer.reset();
+  uint64_t epoch;
+  {
+    std::lock_guard<std::mutex> order(irq_->output_mutex);
+    std::function<void(bool)> output;
+    bool was_high;
+    {
+      std::lock_guard<std::mutex> lock(irq_->mutex);
+      if (irq_->drop_timer) timers.cancel(*irq_->drop_timer);
+      irq_->drop_timer.reset();
+      epoch = ++irq_->epoch;
+      was_high = irq_->level;
+      irq_->level = true;
+      ++irq_->pulses;
+      output = irq_->output;
     }
-    set_level(false);
-  });
-  irq_->drop_timer = *id;
+    if (output) {
+      if (was_high) output(false);
+      output(true);
+    }
+  }
+  std::weak_ptr<IrqState> weak = irq_;
+  const host::Timers::Id id =
+      add_timer(t + std::max<int64_t>(width, 1), [weak, epoch] { drop_line(weak, epoch); });
+  std::lock_guard<std::mutex> lock(irq_->mutex);
+  // A later pulse or power-off has voided this drop meanwhile; its timer finds that out.
+  if (irq_->epoch == epoch) irq_->drop_timer = id;
 }
 
 }  // namespace board

@@ -38,9 +38,12 @@
 // during a pulse drops the line and raises it again, so every change gives a rising edge. When
 // the chip has booted after a power-up and is locked on to a source, it pulses once too (it
 // sees its input appear), unless an input change was already signalled since the power came
-// on; ChipConfig::pulse_on_power_up turns that off. All
-// changes of the output run on the kernel's timer thread (in atomic context), in order; the
-// output function is called with no lock of the model held.
+// on; ChipConfig::pulse_on_power_up turns that off. A pulse rises at once on the thread that
+// made it due (the one that changed the source, or the kernel's timer thread, in atomic
+// context, for the pulses after a boot or a lock time); its drop after the pulse width, and the
+// fall at power-off, run on the timer thread. Changes reach the output in the order they were
+// made: the output function is called with only the lock that orders them held (it must not
+// call back into the model's interrupt output), never the lock of the model's state.
 //
 // Thread safety: the bus's transfer thread, the timer thread, GPIO callers and tests may use
 // the model at once; one std::mutex guards its state and is never held while the model blocks
@@ -180,6 +183,7 @@ class Lt7911d : public I2cTarget {
   void reset_locked();
   void on_input_change();
   void pulse();
+  static void drop_line(const std::weak_ptr<IrqState>& weak, uint64_t epoch);
   // Pulses at `when` if the model still exists, answers, is locked on to its source and
   // still_due (called with mutex_ held) agrees.
   void pulse_at(int64_t when, std::function<bool(const Lt7911d&)> still_due);

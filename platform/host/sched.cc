@@ -1,5 +1,7 @@
 #include "sched.h"
 
+#include <sys/prctl.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -32,16 +34,41 @@ struct ThreadSlot {
   Task task;
   Scheduler* owner = nullptr;
   uint64_t generation = 0;
-  ~ThreadSlot() {
-    if (owner != nullptr && Kernel::generation() == generation && Kernel::booted()) {
-      owner->detach(&task);
-    }
-  }
+  // Tasks this thread woke under the scheduler lock, to notify once it lets go of the lock.
+  std::vector<Task*> to_notify;
+  ~ThreadSlot();
 };
 thread_local ThreadSlot t_slot;
 thread_local bool t_counted_start = false;
 
+void defer_notify(Task* task) {
+  task->notifications.fetch_add(1, std::memory_order_relaxed);
+  t_slot.to_notify.push_back(task);
+}
+
+// Called with the scheduler lock released (or about to be released by a wait).
+void send_notifications() {
+  std::vector<Task*>& tasks = t_slot.to_notify;
+  for (Task* t : tasks) {
+    t->cv.notify_one();
+    t->notifications.fetch_sub(1, std::memory_order_release);
+  }
+  tasks.clear();
+}
+
+// A task's thread ends only once every notification sent to it has been sent.
+void await_notifications(Task& task) {
+  while (task.notifications.load(std::memory_order_acquire) != 0) std::this_thread::yield();
+}
+
 }  // namespace
+
+ThreadSlot::~ThreadSlot() {
+  if (owner != nullptr && Kernel::generation() == generation && Kernel::booted()) {
+    owner->detach(&task);
+  }
+  await_notifications(task);
+}
 
 Task& current() {
   ThreadSlot& slot = t_slot;
@@ -115,12 +142,14 @@ Scheduler::Lock::Lock(Scheduler& s) {
 Scheduler::Lock::~Lock() {
   if (held_) {
     lock_.unlock();
+    send_notifications();
     tsan::ignore_end();
   }
 }
 void Scheduler::Lock::unlock() {
   lock_.unlock();
   held_ = false;
+  send_notifications();
   tsan::ignore_end();
 }
 void Scheduler::Lock::lock() {
@@ -143,6 +172,9 @@ void Scheduler::set_realtime(int64_t ns) {
 }
 
 void Scheduler::attach(Task* task, bool counted) {
+  // Called on the task's own thread. In real time, a timed wait of the task ends when due, not
+  // up to the default 50 us of timer slack later.
+  if (mode_ == ClockMode::kReal) ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   Lock lock(*this);
   task->pid = next_pid_++;
   tasks_.push_back(task);
@@ -165,6 +197,7 @@ bool Scheduler::block(Lock& lock, const char* what, std::optional<int64_t> deadl
     warn_context("BUG: sleeping function called from invalid context (%s)", what);
     lock.lock();
   }
+  if (!t->sleeping) t->sleep_lateness = 0;  // the chain of sleeps is broken
   t->blocked = true;
   t->woken = false;
   t->deadline = deadline;
@@ -172,6 +205,14 @@ bool Scheduler::block(Lock& lock, const char* what, std::optional<int64_t> deadl
   --runnable_;
   if (mode_ == ClockMode::kVirtual) {
     if (runnable_ == 0) on_idle_locked();
+  }
+  if (!t_slot.to_notify.empty()) {
+    // The tasks woken run while this one goes to wait; it may have been woken meanwhile.
+    lock.raw().unlock();
+    send_notifications();
+    lock.raw().lock();
+  }
+  if (mode_ == ClockMode::kVirtual) {
     while (t->blocked) t->cv.wait(lock.raw());
   } else {
     while (t->blocked) {
@@ -198,18 +239,45 @@ void Scheduler::wake(Task* task) {
   task->blocked = false;
   task->woken = true;
   ++runnable_;
-  task->cv.notify_one();
+  if (task != &t_slot.task) defer_notify(task);
+}
+
+void Scheduler::advance_deadline(Task* task, int64_t deadline) {
+  if (!task->blocked) return;
+  if (task->deadline && *task->deadline <= deadline) return;
+  if (mode_ == ClockMode::kReal || task->idle_waiter) {
+    wake(task);
+    return;
+  }
+  task->deadline = deadline;
 }
 
 void Scheduler::on_idle_locked() {
+  // Idle waiters that only want the system run on (settle, advance) are not woken while
+  // something falls due within their limit: the clock moves here, in the task that went idle,
+  // which spares two hand-offs between threads per sleep.
   bool any_idle_waiter = false;
-  for (Task* t : tasks_) {
-    if (t->blocked && t->idle_waiter) {
-      wake(t);
-      any_idle_waiter = true;
+  bool wake_waiters = false;
+  std::optional<int64_t> limit;  // the nearest limit of a waiter; none: no waiter has one
+  for (const Task* t : tasks_) {
+    if (!t->blocked || !t->idle_waiter) continue;
+    any_idle_waiter = true;
+    if (t->idle_every) {
+      wake_waiters = true;
+    } else if (t->idle_limit && (!limit || *t->idle_limit < *limit)) {
+      limit = t->idle_limit;
     }
   }
-  if (any_idle_waiter) return;
+  if (any_idle_waiter && !wake_waiters) {
+    if (step_locked(limit)) return;
+    wake_waiters = true;
+  }
+  if (wake_waiters) {
+    for (Task* t : tasks_) {
+      if (t->blocked && t->idle_waiter) wake(t);
+    }
+    return;
+  }
   if (!step_locked(std::nullopt)) deadlock_locked();
 }
 
@@ -227,7 +295,7 @@ bool Scheduler::step_locked(std::optional<int64_t> limit) {
       t->blocked = false;
       t->woken = false;
       ++runnable_;
-      t->cv.notify_one();
+      if (t != &t_slot.task) defer_notify(t);
     }
   }
   return true;
@@ -253,16 +321,29 @@ void Scheduler::deadlock_locked() {
   std::abort();
 }
 
-void Scheduler::wait_idle_locked(Lock& lock) {
+void Scheduler::wait_idle_locked(Lock& lock, bool every, std::optional<int64_t> limit) {
   Task* t = &current();
   t->idle_waiter = true;
+  t->idle_every = every;
+  t->idle_limit = limit;
   block(lock, "idle");
   t->idle_waiter = false;
+  t->idle_every = true;
+  t->idle_limit.reset();
 }
 
-void Scheduler::sleep_until(int64_t t, const char* what) {
+void Scheduler::sleep_until(int64_t t, const char* what, bool whole) {
   Lock lock(*this);
-  while (now() < t) block(lock, what, t);
+  Task* self = &current();
+  int64_t until = t;
+  if (mode_ == ClockMode::kReal && !whole && self->sleep_lateness > 0) {
+    until = std::max(now(), t - self->sleep_lateness);
+    self->sleep_lateness -= t - until;
+  }
+  self->sleeping = true;
+  while (now() < until) block(lock, what, until);
+  self->sleeping = false;
+  if (mode_ == ClockMode::kReal) self->sleep_lateness += std::max<int64_t>(0, now() - until);
 }
 
 Thread Scheduler::spawn(std::string name, std::function<void()> fn) {
@@ -303,7 +384,7 @@ void Scheduler::settle() {
   }
   Lock lock(*this);
   for (;;) {
-    wait_idle_locked(lock);
+    wait_idle_locked(lock, /*every=*/false);
     if (!step_locked(std::nullopt)) return;
   }
 }
@@ -316,10 +397,10 @@ void Scheduler::advance(int64_t ns) {
   Lock lock(*this);
   const int64_t target = now_ + ns;
   for (;;) {
-    wait_idle_locked(lock);
+    wait_idle_locked(lock, /*every=*/false, target);
     if (!step_locked(target)) {
       __atomic_store_n(&now_, std::max(now_, target), __ATOMIC_RELAXED);
-      wait_idle_locked(lock);
+      wait_idle_locked(lock, /*every=*/false, target);
       return;
     }
   }

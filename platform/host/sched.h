@@ -10,12 +10,15 @@
 // and no task waits for idleness (settle/advance/run_until), that is a deadlock: the scheduler
 // prints what every task waits on and aborts.
 //
-// Real mode: deadlines are real times on the steady clock; idleness means nothing.
+// Real mode: deadlines are real times on the steady clock; idleness means nothing. Tasks run
+// with a timer slack of 1 ns, so a timed wait ends when due (see sleep_until for chains of
+// sleeps).
 //
 // Lock order: the scheduler lock is innermost; never block in the scheduler while holding a
 // std::mutex, or the clock cannot move.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -41,12 +44,24 @@ struct Task {
   bool blocked = false;
   bool woken = false;
   bool idle_waiter = false;
+  // What an idle waiter waits for: to be woken at every idle moment (run_until), or only once
+  // nothing falls due up to idle_limit (settle: no limit; advance: its target), the clock
+  // being moved meanwhile by the task that finds the system idle.
+  bool idle_every = true;
+  std::optional<int64_t> idle_limit;
   std::optional<int64_t> deadline;
   const char* waiting_on = "";
   // Context, touched only by the task itself.
   int hardirq_depth = 0;
-  int atomic_depth = 0;  // spinlocks held
+  int atomic_depth = 0;        // spinlocks held
   Process* process = nullptr;  // the simulated process this task acts for, if any
+  // Real mode: how late the task's chain of sleeps is, taken back by the sleeps that follow
+  // (see Scheduler::sleep_until); 0 once the task blocked for anything else.
+  int64_t sleep_lateness = 0;
+  bool sleeping = false;
+  // Wake-ups of this task whose notification is still to be sent (see Scheduler::wake); the
+  // task's thread does not end while any is.
+  std::atomic<int> notifications{0};
 };
 
 // The calling thread's task; attaches the thread on first use.
@@ -110,8 +125,15 @@ class Scheduler {
   // woken, false on timeout. Warns when called in atomic context. Callers re-test their
   // condition in a loop.
   bool block(Lock& lock, const char* what, std::optional<int64_t> deadline = std::nullopt);
-  // Wakes a blocked task; no-op if it is not blocked. Scheduler lock held.
+  // Wakes a blocked task; no-op if it is not blocked. Scheduler lock held. The woken task is
+  // notified once the waker lets go of the scheduler lock (or blocks), so that it does not
+  // wake only to wait for that lock.
   void wake(Task* task);
+  // Brings a blocked task's time-out forward to `deadline` (absolute) if that is earlier, or
+  // gives it one. In virtual time the clock reads deadlines only when it moves, so the task
+  // sleeps on undisturbed; in real time it is woken to wait again with the new deadline.
+  // Scheduler lock held. For a task whose wait re-tests its condition when it times out.
+  void advance_deadline(Task* task, int64_t deadline);
 
   // Waits until pred() holds (tested under the lock), or until the deadline.
   template <class Pred>
@@ -124,8 +146,17 @@ class Scheduler {
     return true;
   }
 
-  void sleep_until(int64_t t, const char* what = "sleep");
-  void sleep_for(int64_t ns, const char* what = "sleep") { sleep_until(now() + ns, what); }
+  // Sleeps until t. In real mode the lateness of the task's sleeps (how much later than due they
+  // woke) adds up while it sleeps again and again with no other wait in between, and a sleep
+  // that follows takes it back: it ends earlier by as much, down to now. So a chain of sleeps
+  // keeps to its schedule (the sum of its lengths) instead of adding up every wake-up's
+  // lateness. A `whole` sleep always lasts its full length (a transfer on a bus cannot go
+  // faster than its bits) and leaves its lateness to the next. Virtual time wakes every sleep
+  // exactly.
+  void sleep_until(int64_t t, const char* what = "sleep", bool whole = false);
+  void sleep_for(int64_t ns, const char* what = "sleep", bool whole = false) {
+    sleep_until(now() + ns, what, whole);
+  }
 
   // Starts a task on a new thread. The task counts as runnable from this call on.
   Thread spawn(std::string name, std::function<void()> fn);
@@ -148,7 +179,7 @@ class Scheduler {
 
  private:
   void on_idle_locked();
-  void wait_idle_locked(Lock& lock);
+  void wait_idle_locked(Lock& lock, bool every = true, std::optional<int64_t> limit = {});
   bool step_locked(std::optional<int64_t> limit);
   [[noreturn]] void deadlock_locked();
 

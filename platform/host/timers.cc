@@ -28,7 +28,14 @@ Timers::Id Timers::add(int64_t when, std::function<void()> fn) {
   Scheduler::Lock lock(sched_);
   Id id = next_id_++;
   queue_.emplace(when, std::make_pair(id, std::move(holder)));
-  if (thread_task_ != nullptr) sched_.wake(thread_task_);
+  // A timer due now runs at once; a later one brings the thread's wait forward if need be.
+  if (thread_task_ != nullptr) {
+    if (when <= sched_.now()) {
+      sched_.wake(thread_task_);
+    } else {
+      sched_.advance_deadline(thread_task_, when);
+    }
+  }
   return id;
 }
 

@@ -295,6 +295,7 @@ proc_dir_entry* Vfs::proc_create(const char* name, umode_t mode, proc_dir_entry*
 
 void Vfs::remove_proc_entry(const char* name, proc_dir_entry* parent) {
   std::vector<std::shared_ptr<Node>> removed;
+  std::vector<std::string> paths;
   std::string warning;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -312,18 +313,31 @@ void Vfs::remove_proc_entry(const char* name, proc_dir_entry* parent) {
         warning = "remove_proc_entry: removing non-empty directory '" + dir_name + "/" +
                   node->name + "', leaking at least '" + node->children.begin()->first + "'";
       }
-      detach_locked(node, &removed);
+      detach_locked(node, &removed, &paths);
     }
   }
   if (!warning.empty()) warn_context("%s", warning.c_str());
   rundown(removed);
+  tell_removed(paths);
   hook_point("remove_proc_entry");
 }
 
-// Unlinks node and everything below it; collects them, top first.
-void Vfs::detach_locked(const std::shared_ptr<Node>& node,
-                        std::vector<std::shared_ptr<Node>>* out) {
-  if (node->parent != nullptr) node->parent->children.erase(node->name);
+void Vfs::set_removal_listener(RemovalListener listener) {
+  std::lock_guard<std::mutex> lock(listener_mutex_);
+  removal_listener_ = std::move(listener);
+}
+
+void Vfs::tell_removed(const std::vector<std::string>& paths) {
+  if (paths.empty()) return;
+  std::lock_guard<std::mutex> listener(listener_mutex_);
+  if (removal_listener_) removal_listener_(paths);
+}
+
+// Unlinks node and everything below it; collects them, top first, and their paths.
+void Vfs::detach_locked(const std::shared_ptr<Node>& node, std::vector<std::shared_ptr<Node>>* out,
+                        std::vector<std::string>* paths) {
+  const size_t first = out->size();
+  const std::string top = path_of_locked(node.get());
   std::vector<std::shared_ptr<Node>> stack{node};
   while (!stack.empty()) {
     std::shared_ptr<Node> n = stack.back();
@@ -332,6 +346,14 @@ void Vfs::detach_locked(const std::shared_ptr<Node>& node,
     out->push_back(n);
     for (auto& [child_name, child] : n->children) stack.push_back(child);
   }
+  // Below the top, parents are removed nodes that the caller holds: the paths read safely.
+  for (size_t i = first; i < out->size(); ++i) {
+    const Node* n = (*out)[i].get();
+    std::string below;
+    for (const Node* m = n; m != node.get(); m = m->parent) below = "/" + m->name + below;
+    paths->push_back(top + below);
+  }
+  if (node->parent != nullptr) node->parent->children.erase(node->name);
 }
 
 // Waits for the calls in flight on the removed entries and releases their open files. As in
@@ -393,13 +415,15 @@ bool Vfs::mkdir_p(const std::string& path) {
 
 bool Vfs::remove(const std::string& path) {
   std::vector<std::shared_ptr<Node>> removed;
+  std::vector<std::string> paths;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     std::shared_ptr<Node> node = walk_locked(path);
     if (node == nullptr || node == root_ || node == proc_root_ || node == sys_root_) return false;
-    detach_locked(node, &removed);
+    detach_locked(node, &removed, &paths);
   }
   rundown(removed);
+  tell_removed(paths);
   return true;
 }
 
@@ -407,6 +431,7 @@ std::vector<std::string> Vfs::remove_owned_by(uintptr_t begin, uintptr_t end, co
   auto inside = [&](uintptr_t a) { return a >= begin && a < end; };
   std::vector<std::string> paths;
   std::vector<std::shared_ptr<Node>> removed;
+  std::vector<std::string> gone;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<std::shared_ptr<Node>> mine;
@@ -425,24 +450,27 @@ std::vector<std::string> Vfs::remove_owned_by(uintptr_t begin, uintptr_t end, co
     }
     for (const auto& n : mine) {
       paths.push_back(path_of_locked(n.get()));
-      detach_locked(n, &removed);
+      detach_locked(n, &removed, &gone);
     }
   }
   rundown(removed);
+  tell_removed(gone);
   return paths;
 }
 
 void Vfs::shutdown() {
   std::vector<std::shared_ptr<Node>> removed;
+  std::vector<std::string> paths;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& top : {proc_root_, sys_root_}) {
       std::vector<std::shared_ptr<Node>> children;
       for (auto& [name, child] : top->children) children.push_back(child);
-      for (const auto& c : children) detach_locked(c, &removed);
+      for (const auto& c : children) detach_locked(c, &removed, &paths);
     }
   }
   rundown(removed);
+  tell_removed(paths);
   std::lock_guard<std::mutex> lock(mutex_);
   files_.clear();
 }

@@ -241,6 +241,13 @@ class Vfs {
   // operations lie in [begin, end) or belong to `owner`, and returns their paths.
   std::vector<std::string> remove_owned_by(uintptr_t begin, uintptr_t end, const module* owner);
 
+  // Told the paths of the entries (files and directories) that left the tree, after each
+  // removal, on the remover's task with no VFS lock held (the FUSE bridge drops what the host's
+  // kernel cached of them). One listener; an empty function removes it. Once set_removal_
+  // listener returns, the listener it replaced is no longer running.
+  using RemovalListener = std::function<void(const std::vector<std::string>& paths)>;
+  void set_removal_listener(RemovalListener listener);
+
   // The host record of a wait queue head, created at first use.
   std::shared_ptr<WaitQueue> wait_queue(wait_queue_head_t* head);
   // Gives a head a fresh record (init_waitqueue_head).
@@ -256,7 +263,9 @@ class Vfs {
   proc_dir_entry* create(const char* call, const char* name, proc_dir_entry* parent,
                          std::shared_ptr<Node> node);
   File get_file(Process& proc, int fd);
-  void detach_locked(const std::shared_ptr<Node>& node, std::vector<std::shared_ptr<Node>>* out);
+  void detach_locked(const std::shared_ptr<Node>& node, std::vector<std::shared_ptr<Node>>* out,
+                     std::vector<std::string>* paths);
+  void tell_removed(const std::vector<std::string>& paths);
   void rundown(const std::vector<std::shared_ptr<Node>>& nodes);
   bool begin_call(VfsFile& f);
   void end_call(const File& f);
@@ -278,6 +287,9 @@ class Vfs {
   std::map<int, File> files_;
   int next_fd_ = 3;
   std::unordered_map<const void*, std::shared_ptr<WaitQueue>> queues_;  // by address
+  // Held while the removal listener runs, so that replacing it waits for the calls in flight.
+  std::mutex listener_mutex_;
+  RemovalListener removal_listener_;  // listener_mutex_
 };
 
 }  // namespace host

@@ -387,6 +387,9 @@ TEST_F(ChipTest, BootDelayKeepsThePoweredChipSilent) {
 TEST_F(ChipTest, EveryInputChangePulsesTheInterrupt) {
   const int64_t t0 = now();
   source_.plug(Mode::cta(16));
+  // The edge is raised by the change itself, before any other task runs.
+  EXPECT_TRUE(chip_->irq_level());
+  EXPECT_EQ(chip_->irq_pulses(), 1);
   advance_ms(10);
   source_.change_mode(Mode::cta(4));
   advance_ms(10);

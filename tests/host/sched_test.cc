@@ -1,7 +1,9 @@
 #include <atomic>
 #include <vector>
 
+#include "platform/host/kernel.h"
 #include "platform/host/sched.h"
+#include "platform/host/timers.h"
 #include "platform/host/tsan.h"
 #include "platform/time.h"
 #include "support/kernel_test.h"
@@ -65,6 +67,44 @@ TEST_F(SchedulerTest, SettleRunsUntilNothingIsScheduled) {
   EXPECT_EQ(steps.load(), 10);
   EXPECT_EQ(now(), 10000 * kNsPerMs);
   t.join();
+}
+
+// The timer thread waits for the earliest timer it knows; one armed earlier than that while it
+// waits, or due at once, still runs at its own time, and none runs before it is due.
+TEST_F(SchedulerTest, TimersRunAtTheirOwnTimesWhateverOrderTheyWereArmedIn) {
+  host::Timers& timers = host::Kernel::get().timers();
+  std::mutex m;
+  std::vector<std::pair<int, int64_t>> ran;  // (timer, virtual time it ran at)
+  auto arm = [&](int which, int64_t when) {
+    timers.add(when, [&, which] {
+      std::lock_guard<std::mutex> g(m);
+      ran.emplace_back(which, now());
+    });
+  };
+  const int64_t t0 = now();
+  arm(1, t0 + 100 * kNsPerMs);
+  advance_ms(10);  // the timer thread now waits for timer 1
+  arm(2, t0 + 50 * kNsPerMs);
+  arm(3, t0 + 30 * kNsPerMs);
+  advance_ms(35);  // to 45 ms: timer 3 only
+  {
+    std::lock_guard<std::mutex> g(m);
+    ASSERT_EQ(ran.size(), 1u);
+    EXPECT_EQ(ran[0], std::make_pair(3, t0 + 30 * kNsPerMs));
+  }
+  arm(4, now());  // due at once: runs before the clock moves
+  advance_ms(0);
+  {
+    std::lock_guard<std::mutex> g(m);
+    ASSERT_EQ(ran.size(), 2u);
+    EXPECT_EQ(ran[1], std::make_pair(4, t0 + 45 * kNsPerMs));
+  }
+  settle();
+  std::lock_guard<std::mutex> g(m);
+  ASSERT_EQ(ran.size(), 4u);
+  EXPECT_EQ(ran[2], std::make_pair(2, t0 + 50 * kNsPerMs));
+  EXPECT_EQ(ran[3], std::make_pair(1, t0 + 100 * kNsPerMs));
+  EXPECT_EQ(now(), t0 + 100 * kNsPerMs);
 }
 
 TEST_F(SchedulerTest, RunUntilStopsWhenThePredicateHolds) {

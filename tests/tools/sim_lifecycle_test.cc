@@ -255,7 +255,12 @@ pid_t find_process(const std::string& text, int timeout_ms) {
     for (const auto& e : std::filesystem::directory_iterator("/proc")) {
       const std::string name = e.path().filename().string();
       if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-      std::string cmd = read_file(e.path().string() + "/cmdline");
+      std::string cmd;
+      try {
+        cmd = read_file(e.path().string() + "/cmdline");
+      } catch (const std::exception&) {
+        continue;  // the process ended while its command line was read (ESRCH)
+      }
       if (cmd.find(text) != std::string::npos && cmd.find("lt7911-sim") == std::string::npos) {
         return std::atoi(name.c_str());
       }

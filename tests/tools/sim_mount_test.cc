@@ -324,4 +324,41 @@ TEST_F(SimMount, ModesHoldForAUserWhoIsNotRoot) {
       0);
 }
 
+// The host's kernel caches the mount's entries and attributes; what the driver removes must be
+// gone at once, what it creates there at once, and kernel.log's size must follow the log.
+TEST_F(SimMount, CachedEntriesComeAndGoWithTheDriverAndTheLogSizeFollows) {
+  namespace fs = std::filesystem;
+  const std::string info = p("/proc/lt7911_info"), status = info + "/status";
+  const std::string param = p("/sys/module/lt7911_manage/parameters/force_width");
+  // Looked up twice, so that entries and attributes are held by the host's kernel.
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(fs::is_directory(info));
+    ASSERT_TRUE(fs::is_regular_file(status));
+    ASSERT_TRUE(fs::is_regular_file(param));
+    ASSERT_EQ(sh("cat " + status).out, "disappear\n");
+  }
+  EXPECT_EQ(write_result(p("/sys/bus/i2c/drivers/lt7911_manage/unbind"), "4-002b"), "6\n");
+  EXPECT_FALSE(fs::exists(status));
+  EXPECT_FALSE(fs::exists(info));
+  EXPECT_THAT(sh("cat " + status + " 2>&1").out, HasSubstr("No such file or directory"));
+  EXPECT_NE(sh("ls " + info).code, 0);
+  EXPECT_TRUE(fs::exists(param)) << "the module is still loaded";
+  EXPECT_EQ(write_result(p("/sim/module"), "rmmod"), "5\n");
+  EXPECT_FALSE(fs::exists(param));
+  EXPECT_FALSE(fs::exists(p("/sys/module/lt7911_manage")));
+  EXPECT_EQ(write_result(p("/sim/module"), "insmod force_width=1280"), "23\n");
+  EXPECT_TRUE(fs::is_regular_file(status));
+  EXPECT_EQ(sh("cat " + param).out, "1280\n");
+  EXPECT_EQ(sh("cat " + status).out, "disappear\n");
+
+  // A write that the driver logs at once: the size seen right after it counts the new record.
+  const uintmax_t before = fs::file_size(p("/kernel.log"));
+  EXPECT_EQ(write_result(p("/proc/lt7911_info/version"), "v2"), "EIO\n");
+  const uintmax_t after = fs::file_size(p("/kernel.log"));
+  EXPECT_GT(after, before);
+  std::ifstream log(p("/kernel.log"), std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text.size(), after);
+}
+
 }  // namespace

@@ -28,10 +28,13 @@ namespace sim {
 // registering (a device that goes away answers POLLERR | POLLHUP and waits on nothing), and a
 // hang-up once seen is kept for the caller's next poll, which may come after the entry is gone.
 // A poll answered with what its caller waits for keeps no registration, as poll(2) leaves the
-// queues when it returns. The wait-queue callback only queues the slot for the notifier.
+// queues when it returns. The wait-queue callback only queues the slot for the notifier, which
+// notifies first and polls again after; a caller's own poll in between stands (the notifier's
+// new registration is dropped).
 struct FuseBridge::PollSlot : std::enable_shared_from_this<FuseBridge::PollSlot> {
   FuseBridge* bridge = nullptr;
-  host::Process proc;
+  host::Process proc;  // its name is looked up at the first poll (the timeline names pollers)
+  std::once_flag named;
   int fd = -1;  // the VFS descriptor
 
   std::mutex mutex;  // guards the members below; never held while calling into the VFS
@@ -40,6 +43,7 @@ struct FuseBridge::PollSlot : std::enable_shared_from_this<FuseBridge::PollSlot>
   unsigned hung_up = 0;  // POLLERR | POLLHUP once the file reported them
   bool queued = false;   // waiting for the notifier
   bool closed = false;
+  uint64_t polls = 0;  // the caller's polls so far
 
   // The caller's handle, to notify at the next wake-up.
   void set(fuse_pollhandle* next) {
@@ -61,18 +65,25 @@ struct FuseBridge::PollSlot : std::enable_shared_from_this<FuseBridge::PollSlot>
     }
     bridge->notify_later(shared_from_this());
   }
-  // The notifier's turn: the handle to notify, if any.
-  fuse_pollhandle* serve() {
+  // The notifier's turn: the handle to notify, if any, and the caller's polls so far.
+  fuse_pollhandle* serve(uint64_t* polls_seen) {
     std::lock_guard<std::mutex> l(mutex);
     queued = false;
     fuse_pollhandle* p = ph;
     ph = nullptr;
+    *polls_seen = polls;
     return p;
   }
-  // Polls the file, registering anew unless the answer holds what the caller waits for (events,
-  // 0 when no caller asks: the notifier's turn); returns the mask with a hang-up seen before, or
-  // a negative errno.
-  int rearm(unsigned events = 0) {
+  // Polls the file, registering anew unless the answer holds what the caller waits for
+  // (events); returns the mask with a hang-up seen before, or a negative errno. The caller's
+  // poll (by_caller) always puts its registration in place; the notifier's (events 0) only
+  // while the caller has not polled since polls_seen.
+  int rearm(unsigned events, bool by_caller, uint64_t polls_seen = 0) {
+    if (!by_caller) {
+      // The caller has polled again since the notification: its registration stands.
+      std::lock_guard<std::mutex> l(mutex);
+      if (polls != polls_seen || closed) return 0;
+    }
     std::weak_ptr<PollSlot> self = weak_from_this();
     host::PollWatchResult r = bridge->vfs().poll_watch(
         proc, fd,
@@ -86,16 +97,21 @@ struct FuseBridge::PollSlot : std::enable_shared_from_this<FuseBridge::PollSlot>
     unsigned latched;
     {
       std::lock_guard<std::mutex> l(mutex);
+      if (by_caller) ++polls;
       if (r.mask > 0) hung_up |= static_cast<unsigned>(r.mask) & (POLLERR | POLLHUP);
       latched = hung_up;
       const unsigned mask = r.mask < 0 ? 0u : static_cast<unsigned>(r.mask) | latched;
       const bool answered =
           r.mask < 0 || (events != 0 && (mask & (events | POLLERR | POLLHUP | POLLNVAL)) != 0);
-      old = std::move(watch);
-      if (closed || answered) {
-        dropped = std::move(r.watch);
+      if (!by_caller && polls != polls_seen) {
+        dropped = std::move(r.watch);  // the caller's own poll came after: it stands
       } else {
-        watch = std::move(r.watch);
+        old = std::move(watch);
+        if (closed || answered) {
+          dropped = std::move(r.watch);
+        } else {
+          watch = std::move(r.watch);
+        }
       }
       if (answered) {
         answered_ph = ph;
@@ -178,6 +194,25 @@ struct FuseBridge::Follow {
   }
 };
 
+// What the host's kernel caches of the mount, and its invalidation. Shared with the VFS's
+// removal listener and the log's subscription, so that a late call touches nothing freed.
+struct FuseBridge::Cache {
+  std::mutex mutex;   // held while invalidating, so that stop() waits for the calls in flight
+  fuse* f = nullptr;  // nullptr once the bridge stops
+  // kernel.log's attributes were handed out since the last record: the next one invalidates.
+  std::atomic<bool> log_attributes_out{false};
+
+  void invalidate(const std::string& path) {
+    std::lock_guard<std::mutex> l(mutex);
+    // -ENOENT: the host's kernel never looked it up, so it holds nothing of it.
+    if (f) fuse_invalidate_path(f, path.c_str());
+  }
+  // A record was stored (printk context): kernel.log grew.
+  void log_grew() {
+    if (log_attributes_out.exchange(false)) invalidate("/kernel.log");
+  }
+};
+
 namespace {
 
 // Sent to the request loop's own thread to end its wait once fuse_exit() was called.
@@ -204,7 +239,6 @@ host::Process caller() {
   p.pid = c->pid;
   p.uid = c->uid == bridge().owner_uid() ? 0 : c->uid;
   p.gid = c->gid == bridge().owner_gid() ? 0 : c->gid;
-  p.name = comm_of(c->pid);
   return p;
 }
 
@@ -294,9 +328,10 @@ int read_follow(FuseBridge::Handle* h, char* buf, size_t size) {
 }
 
 void* op_init(fuse_conn_info*, fuse_config* cfg) {
-  // Nothing is cached: entries come and go with the driver, sizes are unknown.
-  cfg->entry_timeout = 0;
-  cfg->attr_timeout = 0;
+  // Entries and attributes are cached and invalidated when they change (see the header); names
+  // that are not there are not, since entries come with the driver.
+  cfg->entry_timeout = FuseBridge::kCacheSeconds;
+  cfg->attr_timeout = FuseBridge::kCacheSeconds;
   cfg->negative_timeout = 0;
   cfg->direct_io = 0;  // per open: every file but kernel.log is opened for direct I/O
   cfg->use_ino = 0;
@@ -319,6 +354,8 @@ int op_getattr(const char* path, struct stat* st, fuse_file_info*) {
     st->st_nlink = 1;
     st->st_mtime = bridge().mount_time();
     if (p == "/kernel.log") {
+      // Marked before the size is taken: a record stored after it invalidates what this says.
+      bridge().cache().log_attributes_out.store(true);
       const uint64_t base = bridge().log_base();
       const uint64_t end = bridge().log().text_extent().end;
       st->st_size = static_cast<off_t>(end > base ? end - base : 0);
@@ -474,10 +511,12 @@ int op_poll(const char*, fuse_file_info* fi, fuse_pollhandle* ph, unsigned* reve
     *reventsp = POLLIN | POLLOUT | POLLRDNORM | POLLWRNORM;
     return 0;
   }
+  FuseBridge::PollSlot& slot = *h->slot;
+  std::call_once(slot.named, [&slot] { slot.proc.name = comm_of(slot.proc.pid); });
   // The handle is stored before the file is polled, so a wake-up right after the
   // registration finds it.
-  if (ph) h->slot->set(ph);
-  int mask = h->slot->rearm(fi->poll_events);
+  if (ph) slot.set(ph);
+  int mask = slot.rearm(fi->poll_events, /*by_caller=*/true);
   if (mask < 0) return mask;
   *reventsp = static_cast<unsigned>(mask);
   return 0;
@@ -516,7 +555,8 @@ FuseBridge::FuseBridge(host::Vfs& vfs, host::Log& log, std::vector<ControlFile> 
       controls_(std::move(controls)),
       owner_uid_(::geteuid()),
       owner_gid_(::getegid()),
-      follow_(std::make_shared<Follow>()) {}
+      follow_(std::make_shared<Follow>()),
+      cache_(std::make_shared<Cache>()) {}
 
 FuseBridge::~FuseBridge() { stop(); }
 
@@ -578,13 +618,24 @@ int FuseBridge::mount(const std::string& dir, std::string* why) {
     std::lock_guard<std::mutex> l(follow_->mutex);
     follow_->bridge = this;
   }
+  {
+    std::lock_guard<std::mutex> l(cache_->mutex);
+    cache_->f = f;
+  }
+  std::shared_ptr<Cache> cache = cache_;
+  vfs_.set_removal_listener([cache](const std::vector<std::string>& paths) {
+    for (const std::string& p : paths) cache->invalidate(p);
+  });
   std::shared_ptr<Follow> follow = follow_;
-  log_subscription_ = log_.subscribe([follow](const host::LogRecord&) { follow->on_record(); });
+  log_subscription_ = log_.subscribe([follow, cache](const host::LogRecord&) {
+    follow->on_record();
+    cache->log_grew();
+  });
   {
     std::lock_guard<std::mutex> l(loop_mutex_);
     loop_done_ = false;
   }
-  notifier_ = std::thread([this] { notifier_loop(); });
+  for (int i = 0; i < kNotifiers; ++i) notifiers_.emplace_back([this] { notifier_loop(); });
   loop_ = std::thread([this, f] {
     sigset_t kick;
     sigemptyset(&kick);
@@ -621,6 +672,11 @@ void FuseBridge::stop() {
   if (!fuse_) return;
   stopping_ = true;
   log_.unsubscribe(log_subscription_);
+  vfs_.set_removal_listener(nullptr);
+  {
+    std::lock_guard<std::mutex> l(cache_->mutex);
+    cache_->f = nullptr;
+  }
   {
     // Waiting kmsg readers end; pollers of kmsg poll again and see POLLERR|POLLHUP.
     std::lock_guard<std::mutex> l(follow_->mutex);
@@ -635,7 +691,8 @@ void FuseBridge::stop() {
     notifier_stop_ = true;
   }
   notify_cv_.notify_all();
-  if (notifier_.joinable()) notifier_.join();
+  for (std::thread& t : notifiers_) t.join();
+  notifiers_.clear();
   // Closing the device ends the connection (callers on files still open get ENOTCONN, their
   // pollers POLLERR), then the mount is removed.
   fuse_unmount(fuse_);
@@ -701,7 +758,10 @@ void FuseBridge::untrack(Handle* h) {
   handles_.erase(std::remove(handles_.begin(), handles_.end(), h), handles_.end());
 }
 
+// Takes a batch of what is pending (leaving the rest to the other notifiers), sends its
+// notifications, then polls its files again.
 void FuseBridge::notifier_loop() {
+  constexpr size_t kBatch = 16;
   std::unique_lock<std::mutex> l(notify_mutex_);
   for (;;) {
     notify_cv_.wait(l, [this] { return notifier_stop_ || !pending_.empty(); });
@@ -712,18 +772,27 @@ void FuseBridge::notifier_loop() {
       pending_.clear();
       return;
     }
-    Pending next = std::move(pending_.front());
-    pending_.pop_front();
+    std::vector<Pending> batch;
+    while (!pending_.empty() && batch.size() < kBatch) {
+      batch.push_back(std::move(pending_.front()));
+      pending_.pop_front();
+    }
+    if (!pending_.empty()) notify_cv_.notify_one();
     l.unlock();
-    fuse_pollhandle* ph = next.ph;
-    if (next.slot) {
-      ph = next.slot->serve();
-      next.slot->rearm();
+    std::vector<std::pair<std::shared_ptr<PollSlot>, uint64_t>> again;
+    for (Pending& next : batch) {
+      fuse_pollhandle* ph = next.ph;
+      if (next.slot) {
+        uint64_t polls_seen = 0;
+        ph = next.slot->serve(&polls_seen);
+        again.emplace_back(std::move(next.slot), polls_seen);
+      }
+      if (ph) {
+        fuse_notify_poll(ph);
+        fuse_pollhandle_destroy(ph);
+      }
     }
-    if (ph) {
-      fuse_notify_poll(ph);
-      fuse_pollhandle_destroy(ph);
-    }
+    for (auto& [slot, polls_seen] : again) slot->rearm(0, /*by_caller=*/false, polls_seen);
     l.lock();
   }
 }

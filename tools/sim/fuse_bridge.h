@@ -8,9 +8,16 @@
 // kernel (run by root, nothing is mapped). Reads and writes go to that file at the
 // caller's position and return the handler's result (a negative errno reaches the caller as
 // errno). poll() registers a callback on the file's wait queues that lasts while the file is open;
-// when they are woken a notifier thread polls the file again (renewing the registration) and
-// sends a FUSE poll notification, so real pollers see POLLPRI, and a hang-up of a file that goes
-// away.
+// when they are woken one of a few notifier threads sends a FUSE poll notification, so real
+// pollers see POLLPRI, and a hang-up of a file that goes away, then polls the file again
+// (renewing the registration, unless its caller polled meanwhile).
+//
+// Caching: the host's kernel keeps entries and attributes for kCacheSeconds, so that an open
+// does not look up every component of its path again. The tree of /proc and /sys changes
+// with the driver: every entry that leaves it is invalidated at once (the VFS tells the bridge
+// before the removal returns), so a stat or an open of it fails with ENOENT; names that are not
+// there are never cached, so a new entry shows at once. kernel.log's size grows with the log:
+// once its attributes were handed out, the next record stored invalidates them.
 //
 // The kernel log is served from the log's ring, never copied per open. kernel.log is a log file
 // that grows: its size is the formatted bytes it holds, it reads through the page cache (so it
@@ -69,6 +76,11 @@ struct ControlFile {
 class FuseBridge {
  public:
   static constexpr int kMaxWaitingReaders = 16;
+  // Threads that send poll notifications; more than one, so that a burst to many pollers is
+  // not held up by one preempted thread.
+  static constexpr int kNotifiers = 4;
+  // How long the host's kernel keeps entries and attributes (see above).
+  static constexpr double kCacheSeconds = 60.0;
 
   FuseBridge(host::Vfs& vfs, host::Log& log, std::vector<ControlFile> controls);
   ~FuseBridge();
@@ -88,6 +100,7 @@ class FuseBridge {
   struct Handle;
   struct PollSlot;
   struct Follow;
+  struct Cache;
   host::Vfs& vfs() { return vfs_; }
   host::Log& log() { return log_; }
   unsigned owner_uid() const { return owner_uid_; }
@@ -95,6 +108,7 @@ class FuseBridge {
   const std::vector<ControlFile>& controls() const { return controls_; }
   bool stopping() const { return stopping_.load(); }
   Follow& follow() { return *follow_; }
+  Cache& cache() { return *cache_; }
   // kernel.log: the file offset 0 as a log text offset. The file starts again at the oldest
   // held record when its first records were overwritten and it is being opened (opening) or
   // nobody has it open; closing says one open went away.
@@ -124,6 +138,7 @@ class FuseBridge {
   std::atomic<bool> stopping_{false};
   int64_t mount_time_ = 0;
   std::shared_ptr<Follow> follow_;
+  std::shared_ptr<Cache> cache_;
   uint64_t log_subscription_ = 0;
 
   std::mutex log_mutex_;  // guards log_base_ and log_opens_
@@ -139,7 +154,7 @@ class FuseBridge {
   std::deque<Pending> pending_;
   std::vector<Handle*> handles_;
   bool notifier_stop_ = false;
-  std::thread notifier_;
+  std::vector<std::thread> notifiers_;
 };
 
 }  // namespace sim
