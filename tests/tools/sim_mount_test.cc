@@ -261,10 +261,10 @@ TEST_F(SimMount, TimelineFilesShowTheRunAsItHappened) {
   // The monitor waits in poll() when the source is plugged in, and ends after the change. It is
   // in poll() once the kernel shows it blocked in the poll or ppoll system call (7, 271): its
   // poll request has reached the mount by then.
-  FILE* mon = popen(("echo $$; exec " + bin_ + "lt7911-monitor --root " + dir_ +
-                     " --count 2 --timeout 20")
-                        .c_str(),
-                    "r");
+  FILE* mon =
+      popen(("echo $$; exec " + bin_ + "lt7911-monitor --root " + dir_ + " --count 2 --timeout 20")
+                .c_str(),
+            "r");
   char line[512];
   ASSERT_NE(fgets(line, sizeof line, mon), nullptr);
   const std::string syscall = "/proc/" + std::to_string(std::atoi(line)) + "/syscall";
@@ -302,10 +302,10 @@ TEST_F(SimMount, TimelineFilesShowTheRunAsItHappened) {
                  60);
   EXPECT_GT(std::stoi(transfers.out), 20);
   EXPECT_EQ(stops.out, transfers.out);
-  EXPECT_EQ(sh("python3 -c \"import json,sys; json.load(open(sys.argv[1]))\" " +
-               p("/sim/timeline.json"))
-                .code,
-            0);
+  EXPECT_EQ(
+      sh("python3 -c \"import json,sys; json.load(open(sys.argv[1]))\" " + p("/sim/timeline.json"))
+          .code,
+      0);
   EXPECT_EQ(sh("rsvg-convert " + p("/sim/timeline.svg") + " > /dev/null", 60).code, 0);
   EXPECT_NE(write_result(p("/sim/timeline.svg"), "x"), "1\n");
   EXPECT_EQ(write_result(p("/sim/timeline"), "sometimes"), "EINVAL\n");
