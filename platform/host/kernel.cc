@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "device_tree.h"
 #include "faults.h"
 #include "gpio_core.h"
 #include "i2c_core.h"
@@ -11,7 +12,6 @@
 #include "locks.h"
 #include "log.h"
 #include "modules.h"
-#include "device_tree.h"
 #include "timeline.h"
 #include "timers.h"
 #include "vfs.h"

@@ -129,8 +129,8 @@ std::unique_ptr<Session> Session::start(const SessionConfig& config, std::string
   k.sched().settle();
   // In real time, ready means the board has settled: the bind's own status run has published
   // what the chip sees (it takes tens of milliseconds of board time).
-  for (int waited_ms = 0; k.options().clock == host::ClockMode::kReal && !k.wq().idle() &&
-                          waited_ms < kSettleLimitMs;
+  for (int waited_ms = 0;
+       k.options().clock == host::ClockMode::kReal && !k.wq().idle() && waited_ms < kSettleLimitMs;
        ++waited_ms) {
     k.sched().sleep_for(host::kNsPerMs, "settle");
   }
