@@ -94,7 +94,7 @@ char* lt_debugfs_read_large(const char* name, size_t size);
 bool lt_proc_root_exists(const char* name);
 
 /* The calling task's nth allocation from a cache marked for fault injection (proc_dir_entry
- * and kmalloc-8, see scripts/kunit-check) fails; 0 ends it. */
+ * and kmalloc-16, see scripts/kunit-check) fails; 0 ends it. */
 void lt_fail_nth(unsigned int n);
 
 /* kmemleak's minimum age of an object it reports, and a second for the clock's grain. */

@@ -152,7 +152,7 @@ static void unreadable_user_buffer_fails_with_efault(struct kunit* test) {
 static void open_fails_when_the_counter_cannot_be_allocated(struct kunit* test) {
   struct file* status;
 
-  /* The open's first allocation from kmalloc-8 is the module's 4-byte counter. */
+  /* The open's first allocation from kmalloc-16 is the module's per-open state. */
   lt_fail_nth(1);
   status = lt_open(test, "status", O_RDONLY);
   lt_fail_nth(0);
