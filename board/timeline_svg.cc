@@ -34,29 +34,6 @@ constexpr const char* kHandler = "#6a1b9a";
 constexpr const char* kPublish = "#00838f";
 constexpr const char* kPoller = "#ad1457";
 
-std::string esc(const std::string& s) {
-  std::string out;
-  for (char c : s) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
-
 std::string num(double v) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.1f", v);
@@ -258,14 +235,14 @@ std::string timeline_svg(const TimelineView& view) {
   char clock[32];
   std::snprintf(clock, sizeof clock, "%g kHz", w.clock_hz / 1000.0);
   out += "<text x=\"8\" y=\"17\" font-size=\"13\" font-weight=\"bold\">lt7911-sim timeline: " +
-         esc("chip 0x" +
-             [&] {
-               char b[8];
-               std::snprintf(b, sizeof b, "%02x", w.chip_addr);
-               return std::string(b);
-             }() +
-             " on i2c-" + std::to_string(w.chip_bus) + " at " + clock + ", " +
-             seconds(view.start_ns()) + " to " + seconds(view.end_ns())) +
+         xml_escape("chip 0x" +
+                    [&] {
+                      char b[8];
+                      std::snprintf(b, sizeof b, "%02x", w.chip_addr);
+                      return std::string(b);
+                    }() +
+                    " on i2c-" + std::to_string(w.chip_bus) + " at " + clock + ", " +
+                    seconds(view.start_ns()) + " to " + seconds(view.end_ns())) +
          "</text>\n";
 
   // Lanes: background and name.
@@ -275,7 +252,7 @@ std::string timeline_svg(const TimelineView& view) {
            std::to_string(kSvgWidth - kRight - kLeft) + "\" height=\"" + std::to_string(kLaneH) +
            "\" fill=\"" + (i % 2 ? "#f4f4f4" : "#fafafa") + "\"/>\n";
     out += "<text x=\"" + std::to_string(kLeft - 6) + "\" y=\"" + std::to_string(l.y + 16) +
-           "\" text-anchor=\"end\">" + esc(l.name) + "</text>\n";
+           "\" text-anchor=\"end\">" + xml_escape(l.name) + "</text>\n";
   }
   // Quiet stretches: a band with its length.
   for (const TimeAxis::Segment& s : axis.segments()) {
@@ -286,8 +263,8 @@ std::string timeline_svg(const TimelineView& view) {
            "\" fill=\"#e0e0e0\" opacity=\"0.6\"/>\n";
     out += "<text x=\"" + num(mid + 4) + "\" y=\"" + std::to_string(lanes_bottom - 6) +
            "\" font-size=\"9\" fill=\"#616161\" transform=\"rotate(-90 " + num(mid + 4) + " " +
-           std::to_string(lanes_bottom - 6) + ")\">" + esc("+" + format_duration(s.t1 - s.t0)) +
-           "</text>\n";
+           std::to_string(lanes_bottom - 6) + ")\">" +
+           xml_escape("+" + format_duration(s.t1 - s.t0)) + "</text>\n";
   }
 
   // Commands: a dashed line and a label in the first row at the top with room for it.
@@ -312,7 +289,7 @@ std::string timeline_svg(const TimelineView& view) {
            "\" y2=\"" + std::to_string(lanes_bottom) +
            "\" stroke=\"#9e9e9e\" stroke-dasharray=\"3,3\"/>\n";
     out += "<text x=\"" + num(x + 2) + "\" y=\"" + std::to_string(y) +
-           "\" font-size=\"9\" fill=\"#424242\">" + esc(label) + "</text>\n";
+           "\" font-size=\"9\" fill=\"#424242\">" + xml_escape(label) + "</text>\n";
   }
 
   // Lines: waveforms between a high and a low level in their lanes.
@@ -339,7 +316,7 @@ std::string timeline_svg(const TimelineView& view) {
     const double x0 = axis.x(t0);
     const double x1 = std::max(axis.x(t1), x0 + 1);
     out += "<rect x=\"" + num(x0) + "\" y=\"" + num(l.y + top) + "\" width=\"" + num(x1 - x0) +
-           "\" height=\"" + num(h) + "\" fill=\"" + fill + "\"><title>" + esc(title) +
+           "\" height=\"" + num(h) + "\" fill=\"" + fill + "\"><title>" + xml_escape(title) +
            "</title></rect>\n";
   };
 
@@ -402,7 +379,7 @@ std::string timeline_svg(const TimelineView& view) {
         out += "<path d=\"M" + num(x) + "," + num(cy - 6) + " L" + num(x + 5) + "," + num(cy) +
                " L" + num(x) + "," + num(cy + 6) + " L" + num(x - 5) + "," + num(cy) +
                " Z\" fill=\"" + kPublish + "\"><title>" +
-               esc(seconds(e->time_ns) + " " + std::to_string(e->value) + " waiters") +
+               xml_escape(seconds(e->time_ns) + " " + std::to_string(e->value) + " waiters") +
                "</title></path>\n";
       }
     } else if (e->kind == TimelineKind::kPollerWoken) {
@@ -444,6 +421,33 @@ std::string timeline_svg(const TimelineView& view) {
     x += 26 + 6 * static_cast<int>(std::string(text).size());
   }
   out += "</svg>\n";
+  return out;
+}
+
+std::string xml_escape(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        if (c < 0x20 && c != '\n' && c != '\t') {
+          out += '?';
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
   return out;
 }
 

@@ -26,4 +26,8 @@ inline constexpr int64_t kSvgQuietNs = 50'000'000;
 int svg_height(const TimelineView& view);
 std::string timeline_svg(const TimelineView& view);
 
+// Text escaped for XML content and attribute values; control characters other than line feed
+// and tab, which XML does not allow, become '?'.
+std::string xml_escape(const std::string& text);
+
 }  // namespace board

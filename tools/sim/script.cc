@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "board/timeline_svg.h"
 #include "platform/host/log.h"
 #include "platform/host/vfs.h"
 #include "tools/sim/exports.h"
@@ -313,33 +314,6 @@ std::string quoted(const std::string& text) {
   return out + "\"";
 }
 
-std::string xml_escape(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        if (c < 0x20 && c != '\n' && c != '\t') {
-          out += '?';
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out;
-}
-
 // Time passes in slices; the log is shown after each, so a long wait full of events loses none.
 constexpr int64_t kWaitSliceNs = 20'000'000;
 
@@ -507,16 +481,16 @@ std::string format_junit(const ScriptResult& result, const std::string& file) {
                              std::to_string(result.failures) + "\" skipped=\"" +
                              std::to_string(skipped) + "\"";
   std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites" + counts +
-                    ">\n  <testsuite name=\"" + xml_escape(file) + "\"" + counts + ">\n";
+                    ">\n  <testsuite name=\"" + board::xml_escape(file) + "\"" + counts + ">\n";
   for (const ScriptStep& s : result.steps) {
-    out += "    <testcase classname=\"" + xml_escape(file) + "\" name=\"" +
-           xml_escape("line " + std::to_string(s.line) + ": " + s.command) + "\"";
+    out += "    <testcase classname=\"" + board::xml_escape(file) + "\" name=\"" +
+           board::xml_escape("line " + std::to_string(s.line) + ": " + s.command) + "\"";
     if (s.outcome == ScriptStep::Outcome::kOk) {
       out += "/>\n";
     } else if (s.outcome == ScriptStep::Outcome::kSkipped) {
       out += "><skipped message=\"after the first failure\"/></testcase>\n";
     } else {
-      out += "><failure message=\"" + xml_escape(s.message) + "\"/></testcase>\n";
+      out += "><failure message=\"" + board::xml_escape(s.message) + "\"/></testcase>\n";
     }
   }
   return out + "  </testsuite>\n</testsuites>\n";
