@@ -3,7 +3,7 @@
  * After the module's suites: kmemleak looks for memory that nothing refers to any more (what it
  * found before the first case is cleared, see harness.c). It reports only objects older than
  * five seconds, so the case waits that long before it scans: in the kernel's virtual time
- * (time-travel), which passes at once while nothing else runs.
+ * (time-travel=inf-cpu), which passes at once while nothing else runs.
  */
 #include <linux/delay.h>
 #include <linux/fs.h>
