@@ -198,6 +198,50 @@ TEST_F(StatusFile, SimpleReadsServeTheTextInPieces) {
   EXPECT_EQ(read_fd(fd, 64), "");
 }
 
+// A read that goes on after the text changed ends there: it never serves the tail of the new
+// text after the head of the old one. A rewind reads the new text whole. The pairs of texts share
+// their first byte, all but their first byte, and nothing.
+TEST_F(StatusFile, AReadGoingOnAfterTheTextChangedEndsThere) {
+  struct Change {
+    const char* file;
+    const char* before_mode;
+    const char* after_mode;
+    const char* head;  // read before the change
+    const char* after;
+  };
+  const Change changes[] = {
+      {"width", "1080p60", "720p60", "19", "1280\n"},
+      {"fps", "1080p60", "1080p30", "6", "30\n"},
+      {"status", nullptr, "1080p60", "dis", "new res\n"},
+  };
+  for (const Change& c : changes) {
+    SCOPED_TRACE(c.file);
+    if (c.before_mode) plug(c.before_mode);
+    int fd = open(c.file);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(read_fd(fd, strlen(c.head)), c.head);
+    plug(c.after_mode);
+    EXPECT_EQ(read_fd(fd), "") << "not the new text's tail";
+    rewind(fd);
+    EXPECT_EQ(read_fd(fd), c.after);
+    EXPECT_EQ(read_fd(fd), "");
+    unplug();
+  }
+}
+
+// Without a read from the start there is no text to hold a later read to: a read at an offset
+// serves the current text's tail, before and after a change.
+TEST_F(StatusFile, AReadAtAnOffsetWithoutAReadFromTheStartServesTheTail) {
+  plug("1080p60");
+  for (const char* file : {"width", "status"}) {
+    SCOPED_TRACE(file);
+    int fd = open(file);
+    ASSERT_GE(fd, 0);
+    kernel().vfs().lseek(proc_, fd, 2, SEEK_SET);
+    EXPECT_EQ(read_fd(fd), file == std::string("width") ? "20\n" : "w res\n");
+  }
+}
+
 // Power writes.
 struct PowerCase {
   std::string name;
