@@ -172,6 +172,57 @@ static void simple_reads_serve_the_text_in_pieces(struct kunit* test) {
   KUNIT_EXPECT_STREQ(test, read_fd(test, width, 64), "");
 }
 
+/*
+ * A read that goes on after the text changed ends there: it never serves the tail of the new
+ * text after the head of the old one. A rewind reads the new text whole. The pairs of texts share
+ * their first byte, all but their first byte, and nothing.
+ */
+struct text_change {
+  const char* file;
+  const char* before_mode; /* NULL: unplugged */
+  const char* after_mode;
+  const char* head; /* read before the change */
+  const char* after;
+};
+
+static const struct text_change text_changes[] = {
+    {"width", "1080p60", "720p60", "19", "1280\n"},
+    {"fps", "1080p60", "1080p50", "6", "50\n"},
+    {"status", NULL, "1080p60", "dis", "new res\n"},
+};
+
+static void change_desc(const struct text_change* c, char* desc) { strscpy(desc, c->file, 64); }
+KUNIT_ARRAY_PARAM(text_change, text_changes, change_desc);
+
+static void a_read_going_on_after_the_text_changed_ends_there(struct kunit* test) {
+  const struct text_change* c = test->param_value;
+  struct file* file;
+
+  if (c->before_mode) lt_plug(test, c->before_mode);
+  file = lt_open(test, c->file, O_RDONLY);
+  KUNIT_ASSERT_FALSE(test, IS_ERR(file));
+  KUNIT_EXPECT_STREQ(test, read_fd(test, file, strlen(c->head)), c->head);
+  lt_plug(test, c->after_mode);
+  KUNIT_EXPECT_STREQ_MSG(test, read_fd(test, file, 64), "", "not the new text's tail");
+  KUNIT_EXPECT_EQ(test, vfs_llseek(file, 0, SEEK_SET), 0);
+  KUNIT_EXPECT_STREQ(test, read_fd(test, file, 64), c->after);
+}
+
+/* Without a read from the start there is no text to hold a later read to. */
+static void a_read_at_an_offset_without_a_read_from_the_start_serves_the_tail(struct kunit* test) {
+  struct file* width;
+  struct file* status;
+
+  lt_plug(test, "1080p60");
+  width = lt_open(test, "width", O_RDONLY);
+  status = open_status(test, O_RDONLY);
+  KUNIT_ASSERT_FALSE(test, IS_ERR(width));
+  KUNIT_EXPECT_EQ(test, vfs_llseek(width, 2, SEEK_SET), 2);
+  KUNIT_EXPECT_EQ(test, vfs_llseek(status, 2, SEEK_SET), 2);
+  KUNIT_EXPECT_STREQ(test, read_fd(test, width, 64), "20\n");
+  KUNIT_EXPECT_STREQ(test, read_fd(test, status, 64), "w res\n");
+}
+
 /* ---- Power writes ---- */
 
 struct power_case {
@@ -282,6 +333,8 @@ static struct kunit_case status_cases[] = {
     KUNIT_CASE(unreadable_user_buffer_fails_with_efault),
     KUNIT_CASE(open_fails_when_the_counter_cannot_be_allocated),
     KUNIT_CASE(simple_reads_serve_the_text_in_pieces),
+    KUNIT_CASE_PARAM(a_read_going_on_after_the_text_changed_ends_there, text_change_gen_params),
+    KUNIT_CASE(a_read_at_an_offset_without_a_read_from_the_start_serves_the_tail),
     KUNIT_CASE_PARAM(power_write_accepts_only_its_words, power_gen_params),
     KUNIT_CASE(power_write_fails_with_eio_when_the_line_cannot_be_driven),
     KUNIT_CASE(power_write_from_an_unreadable_buffer_fails_with_efault),
