@@ -1,7 +1,8 @@
 // Module entry, the driver record, and the probe and remove of the one chip. See
-// lt7911_manage.h.
+// lt7911_manage.h and module_state.h.
 #include "driver/lt7911_manage.h"
 
+#include "driver/module_state.h"
 #include "driver/pins_power.h"
 #include "driver/register_bus.h"
 #include "monitor/status_worker.h"
@@ -20,13 +21,7 @@
 
 struct i2c_client* client;
 int i2c_bus_num = -1;
-int INT_PIN;
-int PWR_PIN;
-int irq_number;
 struct work_struct get_video_info_work;
-int force_width = -1;
-int force_height = -1;
-int force_fps = -1;
 
 static bool lt7911_init_done;
 
@@ -64,7 +59,9 @@ static void chip_release(void) { smp_store_release(&chip_claimed, false); }
 
 /* ---- Probe ---- */
 
-// Steps 1 to 15 of the bring-up; the caller has claimed the chip.
+// Brings the claimed chip up: the configuration from the device tree, the pins and the interrupt,
+// the identification, the /proc files, a power cycle with the interrupt masked, then a first
+// query of the input.
 static int lt7911_bring_up(struct i2c_client* new_client) {
   lt7911_init_done_set(false);
   // A parameter write after an earlier remove may have queued the item; it must be idle

@@ -1,43 +1,8 @@
-// Module-wide state of lt7911_manage and the binding to the one chip it serves.
-//
-// The module serves exactly one LT7911D. Everything here lives as long as the module is loaded
-// and starts with its load value at every load.
-//
-// Threading: the probe and the remove run in process context and are never run at the same time
-// for the bound chip. `lt7911_init_done` is read by the interrupt handler and the status worker,
-// so it is accessed only through lt7911_init_done_get/set (acquire/release). The pin numbers and
-// `irq_number` are written by the probe before the interrupt is requested and are read-only
-// while the chip is bound.
+// The binding of lt7911_manage to its one chip: the probe and the remove the driver record
+// names. The state the binding shares with the rest of the module is in module_state.h.
 #pragma once
 
 #include "platform/i2c.h"
-#include "platform/types.h"
-#include "platform/workqueue.h"
-
-// The bound client; every register transfer addresses it.
-extern struct i2c_client* client;
-// Number of the client's adapter, or -1 when it has none.
-extern int i2c_bus_num;
-// GPIO numbers of the chip's interrupt line ("irq-gpio") and power line ("reset-gpio").
-extern int INT_PIN;
-extern int PWR_PIN;
-// Linux interrupt of INT_PIN, set by gpio_init.
-extern int irq_number;
-// The single work item that queries the chip.
-extern struct work_struct get_video_info_work;
-// Forced mode, -1 when not forced; written only through the module parameters.
-extern int force_width;
-extern int force_height;
-extern int force_fps;
-
-// Bring-up is complete: the interrupt handler and the status worker act only while it is set.
-// The store releases everything bring-up wrote; the load acquires it.
-void lt7911_init_done_set(bool done);
-bool lt7911_init_done_get(void);
-
-// Queues get_video_info_work from process context, if a probe has initialised it in this
-// module lifetime and the module's exit has not begun; true when it was queued. Sleeps.
-bool lt7911_work_queue(void);
 
 #ifdef __cplusplus
 extern "C" {

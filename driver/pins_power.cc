@@ -1,7 +1,7 @@
 // The chip's interrupt line, its interrupt and its power line. See pins_power.h.
 #include "driver/pins_power.h"
 
-#include "driver/lt7911_manage.h"
+#include "driver/module_state.h"
 #include "driver/register_bus.h"
 #include "platform/printk.h"
 #include "platform/workqueue.h"
@@ -13,6 +13,10 @@
 
 #define LT7911_PWR_LEVEL_ON 1
 #define LT7911_PWR_LEVEL_OFF 0
+
+int INT_PIN;
+int PWR_PIN;
+int irq_number;
 
 /* ---- Claiming and releasing ---- */
 
@@ -88,9 +92,11 @@ int lt7911_pwr_ctrl(int on) {
       printk(KERN_ERR "Failed to set GPIO %d to low\n", PWR_PIN);
     return -1;
   }
-  // The chip's registers, its bank select included, return to their reset values only when its
-  // power really comes back (the line goes from low to high): then the cached bank is forgotten,
-  // so the next access selects again. Switching on a chip that is on keeps the cache.
+  // Decision: the bank cache does not outlive the chip's power. Keeping it across a power cycle
+  // would skip the next select while the chip's own select is back at its reset value, and the
+  // access would reach another bank. So when the power really comes back (the line goes from
+  // low to high) the cached bank is forgotten and the next access selects again; switching on a
+  // chip that is on keeps the cache.
   if (on && !pwr_line_high) old_offset = LT7911_BANK_NONE;
   pwr_line_high = on != 0;
   power_text_set(on ? "on\n" : "off\n");

@@ -1,22 +1,10 @@
 // The chip's register bus. See register_bus.h for the threading rules.
 #include "driver/register_bus.h"
 
-#include "driver/lt7911_manage.h"
+#include "driver/lt7911_regs.h"
+#include "driver/module_state.h"
 #include "platform/i2c.h"
 #include "platform/printk.h"
-
-// Enable register: 1 opens the chip's registers to the bus, 0 closes them.
-#define LT7911_BANK_ENABLE 0x80
-#define LT7911_REG_ENABLE 0xEE
-#define LT7911_ENABLE_ON 0x01
-#define LT7911_ENABLE_OFF 0x00
-
-// Identity bytes of an LT7911D in bank 0xA0.
-#define LT7911_BANK_ID 0xA0
-#define LT7911_REG_ID_HIGH 0x00
-#define LT7911_REG_ID_LOW 0x01
-#define LT7911D_ID_HIGH 0x16
-#define LT7911D_ID_LOW 0x05
 
 DEFINE_MUTEX(lt7911_chip_lock);
 
@@ -34,7 +22,7 @@ void chip_platform_set(int platform) { smp_store_release(&chip_platform, platfor
 static int select_offset(u8 offset) {
   WARN_ON(!mutex_is_locked(&lt7911_chip_lock));
   if (old_offset == offset) return 0;
-  s32 ret = i2c_smbus_write_byte_data(client, LT7911_REG_BANK_SELECT, offset);
+  s32 ret = i2c_smbus_write_byte_data(client, LT7911_BANK_SELECT, offset);
   if (ret < 0) {
     printk(KERN_ERR "[W]Failed to write offset to the i2c bus; ret = %d\n", ret);
     return -1;
@@ -87,10 +75,28 @@ int i2c_read_bytes(u8 offset, u8 reg, u8* values, u8 length) {
   return 0;
 }
 
+/* ---- Registers by name ---- */
+
+int lt7911_read_reg(u16 reg, u8* value) {
+  return i2c_read_byte(LT7911_BANK_OF(reg), LT7911_NUM_OF(reg), value);
+}
+
+int lt7911_write_reg(u16 reg, u8 value) {
+  return i2c_write_byte(LT7911_BANK_OF(reg), LT7911_NUM_OF(reg), value);
+}
+
+int lt7911_read_reg16(u16 high, u16 low, u16* value) {
+  u8 high_byte, low_byte;
+  if (lt7911_read_reg(high, &high_byte) < 0) return -1;
+  if (lt7911_read_reg(low, &low_byte) < 0) return -1;
+  *value = (u16)(high_byte << 8 | low_byte);
+  return 0;
+}
+
 /* ---- Enable, disable, identification ---- */
 
 int lt7911_enable(void) {
-  if (i2c_write_byte(LT7911_BANK_ENABLE, LT7911_REG_ENABLE, LT7911_ENABLE_ON) < 0) {
+  if (lt7911_write_reg(LT7911_SYS_ENABLE, LT7911_SYS_ENABLE_ON) < 0) {
     printk(KERN_ERR "Failed to enable LT7911D\n");
     return -1;
   }
@@ -98,7 +104,7 @@ int lt7911_enable(void) {
 }
 
 int lt7911_disable(void) {
-  if (i2c_write_byte(LT7911_BANK_ENABLE, LT7911_REG_ENABLE, LT7911_ENABLE_OFF) < 0) {
+  if (lt7911_write_reg(LT7911_SYS_ENABLE, LT7911_SYS_ENABLE_OFF) < 0) {
     printk(KERN_ERR "Failed to disable LT7911D\n");
     return -1;
   }
@@ -111,10 +117,10 @@ int check_chip_register(void) {
 
   // A failed enable is logged by lt7911_enable and does not stop the identification.
   lt7911_enable();
-  if (i2c_read_byte(LT7911_BANK_ID, LT7911_REG_ID_HIGH, &id_high) < 0) return -1;
-  if (i2c_read_byte(LT7911_BANK_ID, LT7911_REG_ID_LOW, &id_low) < 0) return -1;
+  if (lt7911_read_reg(LT7911_CHIP_ID_HIGH, &id_high) < 0) return -1;
+  if (lt7911_read_reg(LT7911_CHIP_ID_LOW, &id_low) < 0) return -1;
 
-  if (id_high == LT7911D_ID_HIGH && id_low == LT7911D_ID_LOW) {
+  if (id_high == LT7911_CHIP_ID_HIGH_LT7911D && id_low == LT7911_CHIP_ID_LOW_LT7911D) {
     chip_platform_set(CHIP_PLATFORM_LT7911D);
     printk(KERN_INFO "Chip: LT7911D\n");
     return 1;

@@ -1,29 +1,19 @@
-// The chip's register bus: SMBus byte transfers with bank selection, enable/disable,
-// identification and a presence test for an address on the chip's bus.
-//
-// Registers are addressed by (offset, register): the offset selects a bank through register
-// 0xFF and is sent only when it differs from the cached `old_offset`.
+// The chip's register bus, in layers: SMBus transfers addressed by (offset, register), where the
+// offset selects a bank through register 0xFF (LT7911_BANK_SELECT) and is sent only when it
+// differs from the cached `old_offset`; over them, reads and writes of the registers named in
+// lt7911_regs.h, a byte or a high/low pair at a time; over those, the chip's enable/disable and
+// identification. Also a presence test for an address on the chip's bus.
 //
 // Threading: every function here sleeps (SMBus transfers) and runs in process context only,
 // never in the interrupt handler. Callers hold `lt7911_chip_lock` around their chip sequences,
 // which keeps `old_offset` consistent with the chip's bank select.
 #pragma once
 
-#include "platform/locking.h"
+#include "driver/lt7911_regs.h"
 #include "platform/types.h"
 
 #define CHIP_PLATFORM_UNKNOWN 0
 #define CHIP_PLATFORM_LT7911D 1
-
-// Bank select register (any bank).
-#define LT7911_REG_BANK_SELECT 0xFF
-// Bank value at load: no chip operation uses it, so the first access always selects.
-#define LT7911_BANK_NONE 0xFF
-
-// Serialises all chip traffic and power changes: the probe's identification, the power file,
-// the status worker and the EDID and version files. It guards `old_offset` and the chip's
-// power state (the power text itself is guarded by the text lock).
-extern struct mutex lt7911_chip_lock;
 
 // Bank last selected successfully; LT7911_BANK_NONE when no select is valid.
 extern u8 old_offset;
@@ -37,6 +27,13 @@ int i2c_write_byte(u8 offset, u8 reg, u8 value);
 int i2c_read_byte(u8 offset, u8 reg, u8* value);
 int i2c_write_bytes(u8 offset, u8 reg, const u8* values, u8 length);
 int i2c_read_bytes(u8 offset, u8 reg, u8* values, u8 length);
+
+// A register named by bank and number together (lt7911_regs.h), through the transfers above:
+// 0, or -1 after their message. lt7911_read_reg16 reads a 16-bit value from its high register,
+// then its low one.
+int lt7911_read_reg(u16 reg, u8* value);
+int lt7911_write_reg(u16 reg, u8 value);
+int lt7911_read_reg16(u16 high, u16 low, u16* value);
 
 int lt7911_enable(void);
 int lt7911_disable(void);

@@ -1,6 +1,7 @@
 // Measurement queries and chip-platform operations. See chip_queries.h.
 #include "monitor/chip_queries.h"
 
+#include "driver/lt7911_regs.h"
 #include "driver/register_bus.h"
 #include "monitor/resolution.h"
 #include "platform/errno.h"
@@ -8,48 +9,11 @@
 #include "platform/string.h"
 #include "platform/time.h"
 
-// Measurement select: written before the bank 0xD2 timing reads.
-#define LT7911_BANK_TIMING 0xD2
-#define LT7911_REG_TIMING_SELECT 0x83
-#define LT7911_TIMING_SELECT_VALUE 0x10
-// Two timing measurements whose being nonzero means stable video.
-#define LT7911_REG_SYNC_A_HIGH 0x96
-#define LT7911_REG_SYNC_A_LOW 0x97
-#define LT7911_REG_SYNC_B_HIGH 0x8B
-#define LT7911_REG_SYNC_B_LOW 0x8C
-// HTotal / 2 (15 bits: only bits 0 to 6 of the high byte count) and VTotal.
-#define LT7911_REG_HTOTAL_HIGH 0x89
-#define LT7911_REG_HTOTAL_LOW 0x8A
-#define LT7911_HTOTAL_HIGH_MASK 0x7F
-#define LT7911_REG_VTOTAL_HIGH 0x9E
-#define LT7911_REG_VTOTAL_LOW 0x9F
-
-// Clock measurement: select in bank 0xA0, 19-bit value in bank 0xB8.
-#define LT7911_BANK_CLOCK_SELECT 0xA0
-#define LT7911_REG_CLOCK_SELECT 0x34
-#define LT7911_CLOCK_SELECT_VALUE 0x21
-#define LT7911_BANK_CLOCK 0xB8
-#define LT7911_REG_CLOCK_HIGH 0xB1
-#define LT7911_REG_CLOCK_MID 0xB2
-#define LT7911_REG_CLOCK_LOW 0xB3
-#define LT7911_CLOCK_HIGH_MASK 0x07
-
-// Active width and height.
-#define LT7911_BANK_ACTIVE 0xC2
-#define LT7911_REG_HEIGHT_HIGH 0x06
-#define LT7911_REG_HEIGHT_LOW 0x07
-#define LT7911_REG_WIDTH_HIGH 0x38
-#define LT7911_REG_WIDTH_LOW 0x39
-
-// Audio sample-rate byte.
-#define LT7911_BANK_AUDIO 0xD1
-#define LT7911_REG_AUDIO_RATE 0x55
-
 #define SIGNAL_SETTLE_MS 5
 #define CLOCK_SELECT_DELAY_MS 20
 #define CLOCK_MEASURE_DELAY_MS 10
 
-/* ---- Measurement queries ---- */
+/* ---- The measurements, in the chip's terms ---- */
 
 static bool platform_known(void) {
   if (chip_platform_get() != CHIP_PLATFORM_LT7911D) {
@@ -59,56 +23,79 @@ static bool platform_known(void) {
   return true;
 }
 
+// Points the timing registers at a fresh measurement of the input.
+static int timing_measure(void) {
+  return lt7911_write_reg(LT7911_TIMING_SELECT, LT7911_TIMING_SELECT_MEASURE);
+}
+
+// The video is stable when both sync measurements are nonzero.
+static int video_is_stable(bool* stable) {
+  u16 sync_a, sync_b;
+  if (lt7911_read_reg16(LT7911_TIMING_SYNC_A_HIGH, LT7911_TIMING_SYNC_A_LOW, &sync_a) < 0)
+    return -1;
+  if (lt7911_read_reg16(LT7911_TIMING_SYNC_B_HIGH, LT7911_TIMING_SYNC_B_LOW, &sync_b) < 0)
+    return -1;
+  *stable = sync_a && sync_b;
+  return 0;
+}
+
+// The frame's totals: pixels per line (the chip counts half of them, in 15 bits) and lines.
+static int frame_totals(u32* htotal, u32* vtotal) {
+  u16 half_line, lines;
+  if (lt7911_read_reg16(LT7911_TIMING_HTOTAL_HIGH, LT7911_TIMING_HTOTAL_LOW, &half_line) < 0)
+    return -1;
+  if (lt7911_read_reg16(LT7911_TIMING_VTOTAL_HIGH, LT7911_TIMING_VTOTAL_LOW, &lines) < 0) return -1;
+  *htotal = (u32)(half_line & (LT7911_TIMING_HTOTAL_HIGH_MASK << 8 | 0xFF)) * 2;
+  *vtotal = lines;
+  return 0;
+}
+
+// The clock measurement, 19 bits.
+static int clock_measure(u32* clock) {
+  u8 high;
+  u16 rest;
+  if (lt7911_read_reg(LT7911_CLOCK_HIGH, &high) < 0) return -1;
+  if (lt7911_read_reg16(LT7911_CLOCK_MID, LT7911_CLOCK_LOW, &rest) < 0) return -1;
+  *clock = (u32)(high & LT7911_CLOCK_HIGH_MASK) << 16 | rest;
+  return 0;
+}
+
+/* ---- Measurement queries ---- */
+
 int lt7911_get_signal_state(u8* state) {
   if (!platform_known()) return -1;
-  if (i2c_write_byte(LT7911_BANK_TIMING, LT7911_REG_TIMING_SELECT, LT7911_TIMING_SELECT_VALUE) < 0)
-    return -1;
+  if (timing_measure() < 0) return -1;
   msleep(SIGNAL_SETTLE_MS);
-  u8 a_high, a_low, b_high, b_low;
-  if (i2c_read_byte(LT7911_BANK_TIMING, LT7911_REG_SYNC_A_HIGH, &a_high) < 0) return -1;
-  if (i2c_read_byte(LT7911_BANK_TIMING, LT7911_REG_SYNC_A_LOW, &a_low) < 0) return -1;
-  if (i2c_read_byte(LT7911_BANK_TIMING, LT7911_REG_SYNC_B_HIGH, &b_high) < 0) return -1;
-  if (i2c_read_byte(LT7911_BANK_TIMING, LT7911_REG_SYNC_B_LOW, &b_low) < 0) return -1;
-  bool stable = (a_high || a_low) && (b_high || b_low);
+  bool stable;
+  if (video_is_stable(&stable) < 0) return -1;
   *state = stable ? (HDMI_STATE_VIDEO_STABLE | HDMI_STATE_AUDIO_PRESENT) : HDMI_STATE_AUDIO_PRESENT;
   return 0;
 }
 
 int lt7911_get_csi_res(u16* width, u16* height) {
   if (!platform_known()) return -1;
-  u8 h_high, h_low, w_high, w_low;
-  if (i2c_read_byte(LT7911_BANK_ACTIVE, LT7911_REG_HEIGHT_HIGH, &h_high) < 0) return -1;
-  if (i2c_read_byte(LT7911_BANK_ACTIVE, LT7911_REG_HEIGHT_LOW, &h_low) < 0) return -1;
-  if (i2c_read_byte(LT7911_BANK_ACTIVE, LT7911_REG_WIDTH_HIGH, &w_high) < 0) return -1;
-  if (i2c_read_byte(LT7911_BANK_ACTIVE, LT7911_REG_WIDTH_LOW, &w_low) < 0) return -1;
-  *width = (u16)(w_high * 256 + w_low);
-  *height = (u16)(h_high * 256 + h_low);
+  u16 active_height, active_width;
+  if (lt7911_read_reg16(LT7911_ACTIVE_HEIGHT_HIGH, LT7911_ACTIVE_HEIGHT_LOW, &active_height) < 0)
+    return -1;
+  if (lt7911_read_reg16(LT7911_ACTIVE_WIDTH_HIGH, LT7911_ACTIVE_WIDTH_LOW, &active_width) < 0)
+    return -1;
+  *width = active_width;
+  *height = active_height;
   return check_res(*width, *height);
 }
 
 int lt7911_get_csi_fps(u16* fps) {
   if (!platform_known()) return -1;
-  if (i2c_write_byte(LT7911_BANK_TIMING, LT7911_REG_TIMING_SELECT, LT7911_TIMING_SELECT_VALUE) < 0)
-    return -1;
-  u8 ht_high, ht_low, vt_high, vt_low;
-  if (i2c_read_byte(LT7911_BANK_TIMING, LT7911_REG_HTOTAL_HIGH, &ht_high) < 0) return -1;
-  if (i2c_read_byte(LT7911_BANK_TIMING, LT7911_REG_HTOTAL_LOW, &ht_low) < 0) return -1;
-  if (i2c_read_byte(LT7911_BANK_TIMING, LT7911_REG_VTOTAL_HIGH, &vt_high) < 0) return -1;
-  if (i2c_read_byte(LT7911_BANK_TIMING, LT7911_REG_VTOTAL_LOW, &vt_low) < 0) return -1;
-  u32 htotal = (((u32)(ht_high & LT7911_HTOTAL_HIGH_MASK) << 8) | ht_low) * 2;
-  u32 vtotal = ((u32)vt_high << 8) | vt_low;
+  if (timing_measure() < 0) return -1;
+  u32 htotal, vtotal;
+  if (frame_totals(&htotal, &vtotal) < 0) return -1;
   printk(KERN_INFO "HDMI HTotal: %d, VTotal: %d\n", (int)htotal, (int)vtotal);
 
   msleep(CLOCK_SELECT_DELAY_MS);
-  if (i2c_write_byte(LT7911_BANK_CLOCK_SELECT, LT7911_REG_CLOCK_SELECT, LT7911_CLOCK_SELECT_VALUE) <
-      0)
-    return -1;
+  if (lt7911_write_reg(LT7911_CHIP_CLOCK_SELECT, LT7911_CHIP_CLOCK_SELECT_INPUT) < 0) return -1;
   msleep(CLOCK_MEASURE_DELAY_MS);
-  u8 c_high, c_mid, c_low;
-  if (i2c_read_byte(LT7911_BANK_CLOCK, LT7911_REG_CLOCK_HIGH, &c_high) < 0) return -1;
-  if (i2c_read_byte(LT7911_BANK_CLOCK, LT7911_REG_CLOCK_MID, &c_mid) < 0) return -1;
-  if (i2c_read_byte(LT7911_BANK_CLOCK, LT7911_REG_CLOCK_LOW, &c_low) < 0) return -1;
-  u32 clock = ((u32)(c_high & LT7911_CLOCK_HIGH_MASK) << 16) | ((u32)c_mid << 8) | c_low;
+  u32 clock;
+  if (clock_measure(&clock) < 0) return -1;
 
   u32 total = htotal * vtotal;
   u32 rate = total ? clock * 2000u / total : 0;
@@ -119,7 +106,7 @@ int lt7911_get_csi_fps(u16* fps) {
 int lt7911_get_audio_sample_rate(u8* rate) {
   if (!platform_known()) return -1;
   u8 value;
-  if (i2c_read_byte(LT7911_BANK_AUDIO, LT7911_REG_AUDIO_RATE, &value) < 0) return -1;
+  if (lt7911_read_reg(LT7911_AUDIO_RATE, &value) < 0) return -1;
   *rate = value;
   return 0;
 }

@@ -1,7 +1,7 @@
 // The status worker. See status_worker.h.
 #include "monitor/status_worker.h"
 
-#include "driver/lt7911_manage.h"
+#include "driver/module_state.h"
 #include "driver/register_bus.h"
 #include "monitor/chip_queries.h"
 #include "platform/printk.h"

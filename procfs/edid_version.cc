@@ -1,6 +1,7 @@
 // The edid, edid_snapshot and version files. See edid_version.h.
 #include "procfs/edid_version.h"
 
+#include "driver/module_state.h"
 #include "driver/pins_power.h"
 #include "driver/register_bus.h"
 #include "monitor/chip_queries.h"

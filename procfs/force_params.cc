@@ -1,12 +1,16 @@
 // The forced-mode module parameters. See force_params.h.
 #include "procfs/force_params.h"
 
-#include "driver/lt7911_manage.h"
+#include "driver/module_state.h"
 #include "monitor/status_worker.h"
 #include "platform/locking.h"
 #include "platform/workqueue.h"
 
 #define FORCE_NOT_SET (-1)
+
+int force_width = FORCE_NOT_SET;
+int force_height = FORCE_NOT_SET;
+int force_fps = FORCE_NOT_SET;
 
 static const struct kernel_param_ops force_res_param_ops = {0, force_res_param_set, param_get_int,
                                                             NULL};

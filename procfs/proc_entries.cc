@@ -1,6 +1,7 @@
 // The /proc directory and its files. See proc_entries.h.
 #include "procfs/proc_entries.h"
 
+#include "driver/module_state.h"
 #include "driver/pins_power.h"
 #include "driver/register_bus.h"
 #include "platform/errno.h"

@@ -27,6 +27,7 @@ extern char video_status_buffer[INFO_TEXT_SIZE];
 extern int video_status_buffer_length;
 extern char video_width_buffer[INFO_TEXT_SIZE];
 extern int video_width_buffer_length;
+// "vidio" as given: the name is the system's own, spelt so; do not correct it.
 extern char vidio_height_buffer[INFO_TEXT_SIZE];
 extern int video_height_buffer_length;
 extern char video_fps_buffer[INFO_TEXT_SIZE];
