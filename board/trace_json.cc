@@ -1,5 +1,7 @@
 #include "board/trace_json.h"
 
+#include "board/json_quote.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <map>
@@ -17,35 +19,6 @@ constexpr int kBusTracks = 10;          // + adapter number
 constexpr int kIrqTracks = 1000;        // + interrupt
 constexpr int kTaskTracks = 10000;      // + task pid
 constexpr int kPollerTracks = 1000000;  // + process pid
-
-std::string quoted(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
-}
 
 // Microseconds with three decimals: nanoseconds exactly.
 std::string micros(int64_t ns) {
@@ -89,7 +62,7 @@ std::string trace_json(const TimelineView& view) {
   auto event = [&](const char* ph, int64_t ts, int tid, const std::string& name,
                    const std::string& extra) {
     std::string j = "{\"ph\":\"" + std::string(ph) + "\",\"pid\":1,\"tid\":" + std::to_string(tid) +
-                    ",\"ts\":" + micros(ts) + ",\"name\":" + quoted(name);
+                    ",\"ts\":" + micros(ts) + ",\"name\":" + json_quote(name);
     if (!extra.empty()) j += "," + extra;
     entries.push_back({ts, j + "}"});
   };
@@ -138,28 +111,28 @@ std::string trace_json(const TimelineView& view) {
                                                                                         : "ignored";
         instant(e.time_ns, tid,
                 std::string(e.flags & TimelineEvent::kEdgeRising ? "rising" : "falling") + " edge",
-                "\"outcome\":" + quoted(outcome));
+                "\"outcome\":" + json_quote(outcome));
         break;
       }
       case TimelineKind::kWorkQueued:
         instant(e.time_ns, task_track(e.task),
                 (e.value ? "queue " : "already pending ") + view.symbol(e.func),
-                "\"work\":" + quoted(view.symbol(e.object)));
+                "\"work\":" + json_quote(view.symbol(e.object)));
         break;
       case TimelineKind::kBusTransfer: {
         RecordedTransfer r = view.transfer(e);
         const Transfer& t = r.transfer;
         const int tid = kBusTracks + std::max(r.bus, 0);
         tracks.emplace(tid, view.bus(e.object));
-        std::string args = "\"addr\":" + quoted(hex(t.addr)) +
-                           ",\"dir\":" + quoted(direction_name(t.dir)) +
-                           ",\"task\":" + quoted(view.task(e.task));
-        if (t.bank) args += ",\"bank\":" + quoted(hex(*t.bank));
-        if (t.reg) args += ",\"reg\":" + quoted(hex(*t.reg));
+        std::string args = "\"addr\":" + json_quote(hex(t.addr)) +
+                           ",\"dir\":" + json_quote(direction_name(t.dir)) +
+                           ",\"task\":" + json_quote(view.task(e.task));
+        if (t.bank) args += ",\"bank\":" + json_quote(hex(*t.bank));
+        if (t.reg) args += ",\"reg\":" + json_quote(hex(*t.reg));
         if (!t.data.empty()) {
           std::string v;
           for (uint8_t b : t.data) v += (v.empty() ? "" : " ") + hex(b);
-          args += ",\"value\":" + quoted(v);
+          args += ",\"value\":" + json_quote(v);
         }
         args += ",\"result\":" + std::to_string(t.result);
         if (t.faulted) args += ",\"fault\":true";
@@ -212,8 +185,8 @@ std::string trace_json(const TimelineView& view) {
                    [](const Entry& a, const Entry& b) { return a.ts < b.ts; });
 
   std::string out = "{\"displayTimeUnit\":\"ns\",\"otherData\":{\"board\":" +
-                    quoted("chip on i2c-" + std::to_string(w.chip_bus) + " at " +
-                           std::to_string(w.clock_hz) + " Hz") +
+                    json_quote("chip on i2c-" + std::to_string(w.chip_bus) + " at " +
+                               std::to_string(w.clock_hz) + " Hz") +
                     ",\"events\":" + std::to_string(s.events.size()) +
                     ",\"dropped\":" + std::to_string(s.dropped) + "},\"traceEvents\":[\n";
   out +=
@@ -221,7 +194,7 @@ std::string trace_json(const TimelineView& view) {
       "\"board\"}}";
   for (const auto& [tid, name] : tracks) {
     out += ",\n{\"ph\":\"M\",\"pid\":1,\"tid\":" + std::to_string(tid) +
-           ",\"name\":\"thread_name\",\"args\":{\"name\":" + quoted(name) + "}}";
+           ",\"name\":\"thread_name\",\"args\":{\"name\":" + json_quote(name) + "}}";
     out += ",\n{\"ph\":\"M\",\"pid\":1,\"tid\":" + std::to_string(tid) +
            ",\"name\":\"thread_sort_index\",\"args\":{\"sort_index\":" + std::to_string(tid) + "}}";
   }

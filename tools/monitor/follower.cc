@@ -1,5 +1,7 @@
 #include "tools/monitor/follower.h"
 
+#include "board/json_quote.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -46,37 +48,7 @@ bool is_gone_errno(int e) {
 
 }  // namespace
 
-std::string json_quote(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20 || c == 0x7f) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
-}
+std::string json_quote(const std::string& text) { return board::json_quote(text); }
 
 std::string format_state(const Snapshot& s, int64_t time_us, bool acked, bool json) {
   if (json) {
