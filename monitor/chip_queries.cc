@@ -81,20 +81,20 @@ int lt7911_get_csi_res(u16* width, u16* height) {
     return -1;
   *width = active_width;
   *height = active_height;
-  return check_res(*width, *height);
+  return check_res(active_width, active_height);
 }
 
 int lt7911_get_csi_fps(u16* fps) {
   if (!platform_known()) return -1;
   if (timing_measure() < 0) return -1;
-  u32 htotal, vtotal;
+  u32 htotal = 0, vtotal = 0;
   if (frame_totals(&htotal, &vtotal) < 0) return -1;
   printk(KERN_INFO "HDMI HTotal: %d, VTotal: %d\n", (int)htotal, (int)vtotal);
 
   msleep(CLOCK_SELECT_DELAY_MS);
   if (lt7911_write_reg(LT7911_CHIP_CLOCK_SELECT, LT7911_CHIP_CLOCK_SELECT_INPUT) < 0) return -1;
   msleep(CLOCK_MEASURE_DELAY_MS);
-  u32 clock;
+  u32 clock = 0;
   if (clock_measure(&clock) < 0) return -1;
 
   u32 total = htotal * vtotal;
