@@ -252,6 +252,12 @@ static const struct fault_case fault_cases[] = {
 static void fault_desc(const struct fault_case* c, char* desc) { strscpy(desc, c->name, 64); }
 KUNIT_ARRAY_PARAM(fault, fault_cases, fault_desc);
 
+/*
+ * The position of the run's last totals read (VTotal's low byte): failures before it stop the
+ * run or the frame-rate query before the totals are known.
+ */
+#define LAST_TOTALS_READ 18
+
 static void failing_transfer_follows_the_outcome_table(struct kunit* test) {
   const struct fault_case* c = test->param_value;
   unsigned int bus;
@@ -273,6 +279,9 @@ static void failing_transfer_follows_the_outcome_table(struct kunit* test) {
   KUNIT_EXPECT_STREQ(test, lt_read(test, "asr"), c->asr);
   KUNIT_EXPECT_STREQ(test, lt_read(test, "fps"), c->fps);
   KUNIT_EXPECT_EQ(test, lt_bus_count_prefix(bus, "write 0x80:0xEE = 0x00"), c->disables);
+  /* The frame-rate query logs its totals only once it has read all four of them. */
+  KUNIT_EXPECT_EQ(test, lt_log_count_prefix(test, mark, "HDMI HTotal:"),
+                  c->nth > LAST_TOTALS_READ ? 1 : 0);
 }
 
 /* ---- Removal and the power file against a run ---- */
