@@ -14,22 +14,32 @@ namespace {
 
 constexpr uint16_t key(RegAddr a) { return static_cast<uint16_t>(a.bank << 8 | a.reg); }
 
-uint8_t high_byte(uint32_t v) { return static_cast<uint8_t>(v >> 8 & 0xFF); }
-uint8_t low_byte(uint32_t v) { return static_cast<uint8_t>(v & 0xFF); }
+constexpr uint8_t high_byte(uint32_t v) { return static_cast<uint8_t>(v >> 8 & 0xFF); }
+constexpr uint8_t low_byte(uint32_t v) { return static_cast<uint8_t>(v & 0xFF); }
 
-bool is_identity(RegAddr a) { return a == kChipIdHigh || a == kChipIdLow; }
+// How a register of the map behaves.
+enum class Kind {
+  kIdentity,     // read-only, always readable: the configured identity byte
+  kControl,      // stores what is written, 0x00 after power-on
+  kMeasurement,  // read-only: shows the input, gated by the enable, the lock and its select
+};
 
-// The registers whose reads measure the input (and are gated by the enable register).
-bool is_measurement(RegAddr a) {
-  static constexpr RegAddr kMeasurements[] = {
-      kActiveWidthHigh, kActiveWidthLow, kActiveHeightHigh, kActiveHeightLow,
-      kHalfHTotalHigh,  kHalfHTotalLow,  kVTotalHigh,       kVTotalLow,
-      kLineLengthHigh,  kLineLengthLow,  kFrameLengthHigh,  kFrameLengthLow,
-      kHalfClockHigh,   kHalfClockMid,   kHalfClockLow,     kAudioSampleRate,
-  };
-  return std::find(std::begin(kMeasurements), std::end(kMeasurements), a) !=
-         std::end(kMeasurements);
-}
+// The select a measurement register also needs holding its input value.
+enum class Select { kNone, kTiming, kClock };
+
+// The input as the measurement registers show it, each value saturated to its register's width.
+struct Input {
+  uint32_t width = 0, height = 0, half_htotal = 0, htotal = 0, vtotal = 0, half_clock = 0;
+  uint8_t audio_rate = 0;
+};
+
+// What a register's read is computed from.
+struct ReadContext {
+  const ChipConfig& config;
+  const Input& input;
+};
+
+using ReadFn = uint8_t (*)(const ReadContext&);
 
 int64_t now_ns() { return host::Kernel::get().sched().now(); }
 
@@ -106,6 +116,64 @@ Lt7911d::~Lt7911d() {
   }
 }
 
+// ---- The register map ----------------------------------------------------------------------
+
+struct Lt7911d::MapEntry {
+  RegAddr addr;
+  Kind kind;
+  Select select = Select::kNone;  // measurements
+  ReadFn read = nullptr;          // identity and measurements
+};
+
+const Lt7911d::MapEntry* Lt7911d::map_entry(RegAddr a) {
+  using C = const ReadContext&;
+  static constexpr MapEntry kMap[] = {
+      {kIdHigh, Kind::kIdentity, Select::kNone, [](C c) { return c.config.id_high; }},
+      {kIdLow, Kind::kIdentity, Select::kNone, [](C c) { return c.config.id_low; }},
+      {kEnable, Kind::kControl},
+      {kTimingSelect, Kind::kControl},
+      {kClockSelect, Kind::kControl},
+      {kWidthHigh, Kind::kMeasurement, Select::kNone, [](C c) { return high_byte(c.input.width); }},
+      {kWidthLow, Kind::kMeasurement, Select::kNone, [](C c) { return low_byte(c.input.width); }},
+      {kHeightHigh, Kind::kMeasurement, Select::kNone,
+       [](C c) { return high_byte(c.input.height); }},
+      {kHeightLow, Kind::kMeasurement, Select::kNone, [](C c) { return low_byte(c.input.height); }},
+      {kAudioRate, Kind::kMeasurement, Select::kNone, [](C c) { return c.input.audio_rate; }},
+      {kHTotalHigh, Kind::kMeasurement, Select::kTiming,
+       [](C c) {
+         const uint8_t unused = c.config.set_unused_bits ? 0x80 : 0x00;
+         return static_cast<uint8_t>(unused | high_byte(c.input.half_htotal));
+       }},
+      {kHTotalLow, Kind::kMeasurement, Select::kTiming,
+       [](C c) { return low_byte(c.input.half_htotal); }},
+      {kVTotalHigh, Kind::kMeasurement, Select::kTiming,
+       [](C c) { return high_byte(c.input.vtotal); }},
+      {kVTotalLow, Kind::kMeasurement, Select::kTiming,
+       [](C c) { return low_byte(c.input.vtotal); }},
+      {kSyncAHigh, Kind::kMeasurement, Select::kTiming,
+       [](C c) { return high_byte(c.input.htotal); }},
+      {kSyncALow, Kind::kMeasurement, Select::kTiming,
+       [](C c) { return low_byte(c.input.htotal); }},
+      {kSyncBHigh, Kind::kMeasurement, Select::kTiming,
+       [](C c) { return high_byte(c.input.vtotal); }},
+      {kSyncBLow, Kind::kMeasurement, Select::kTiming,
+       [](C c) { return low_byte(c.input.vtotal); }},
+      {kClockHigh, Kind::kMeasurement, Select::kClock,
+       [](C c) {
+         const uint8_t unused = c.config.set_unused_bits ? 0xF8 : 0x00;
+         return static_cast<uint8_t>(unused | c.input.half_clock >> 16);
+       }},
+      {kClockMid, Kind::kMeasurement, Select::kClock,
+       [](C c) { return high_byte(c.input.half_clock); }},
+      {kClockLow, Kind::kMeasurement, Select::kClock,
+       [](C c) { return low_byte(c.input.half_clock); }},
+  };
+  for (const MapEntry& e : kMap) {
+    if (e.addr == a) return &e;
+  }
+  return nullptr;
+}
+
 // ---- Configuration -------------------------------------------------------------------------
 
 ChipConfig Lt7911d::config() const {
@@ -135,63 +203,39 @@ bool Lt7911d::locked_on_locked() const {
   return s.mode.has_value() && s.stable && now_ns() >= input_changed_at_ + config_.lock_time_ns;
 }
 
-std::optional<uint8_t> Lt7911d::measured_locked(RegAddr a) const {
-  if (!is_measurement(a)) return std::nullopt;
+uint8_t Lt7911d::measured_locked(const MapEntry& e) const {
   SourceState s = source_.state();
   if (!locked_on_locked() || !s.mode) return 0;
+  const RegAddr sel = e.select == Select::kTiming ? kTimingSelect : kClockSelect;
+  const uint8_t on = e.select == Select::kTiming ? kTimingSelectValue : kClockSelectValue;
+  if (e.select != Select::kNone && regs_[sel.bank][sel.reg] != on) return 0;
   const Mode& m = *s.mode;
-  const bool timing_selected =
-      regs_[kTimingMeasureSelect.bank][kTimingMeasureSelect.reg] == kTimingMeasureInput;
-  const bool clock_selected =
-      regs_[kClockMeasureSelect.bank][kClockMeasureSelect.reg] == kClockMeasureInput;
-  const uint32_t width = static_cast<uint32_t>(std::clamp(m.width, 0, 0xFFFF));
-  const uint32_t height = static_cast<uint32_t>(std::clamp(m.height, 0, 0xFFFF));
-  const uint32_t half_htotal = static_cast<uint32_t>(std::clamp(m.htotal / 2, 0, 0x7FFF));
-  const uint32_t htotal = static_cast<uint32_t>(std::clamp(m.htotal, 0, 0xFFFF));
-  const uint32_t vtotal = static_cast<uint32_t>(std::clamp(m.vtotal, 0, 0xFFFF));
+  Input in;
+  in.width = static_cast<uint32_t>(std::clamp(m.width, 0, 0xFFFF));
+  in.height = static_cast<uint32_t>(std::clamp(m.height, 0, 0xFFFF));
+  in.half_htotal = static_cast<uint32_t>(std::clamp(m.htotal / 2, 0, 0x7FFF));
+  in.htotal = static_cast<uint32_t>(std::clamp(m.htotal, 0, 0xFFFF));
+  in.vtotal = static_cast<uint32_t>(std::clamp(m.vtotal, 0, 0xFFFF));
   // Half the pixel clock in kHz: the counter truncates.
-  const uint32_t half_clock =
-      static_cast<uint32_t>(std::clamp<int64_t>(m.pixel_clock_hz / 2000, 0, 0x7FFFF));
-  const uint8_t unused_htotal_bits = config_.set_unused_bits ? 0x80 : 0x00;
-  const uint8_t unused_clock_bits = config_.set_unused_bits ? 0xF8 : 0x00;
-
-  if (a == kActiveWidthHigh) return high_byte(width);
-  if (a == kActiveWidthLow) return low_byte(width);
-  if (a == kActiveHeightHigh) return high_byte(height);
-  if (a == kActiveHeightLow) return low_byte(height);
-  if (a == kAudioSampleRate) return s.audio_rate;
-  if (a.bank == kHalfClockHigh.bank) {
-    if (!clock_selected) return 0;
-    if (a == kHalfClockHigh) return static_cast<uint8_t>(unused_clock_bits | (half_clock >> 16));
-    if (a == kHalfClockMid) return high_byte(half_clock);
-    return low_byte(half_clock);
-  }
-  // Bank 0xD2 timing measurements.
-  if (!timing_selected) return 0;
-  if (a == kHalfHTotalHigh)
-    return static_cast<uint8_t>(unused_htotal_bits | high_byte(half_htotal));
-  if (a == kHalfHTotalLow) return low_byte(half_htotal);
-  if (a == kVTotalHigh) return high_byte(vtotal);
-  if (a == kVTotalLow) return low_byte(vtotal);
-  if (a == kLineLengthHigh) return high_byte(htotal);
-  if (a == kLineLengthLow) return low_byte(htotal);
-  if (a == kFrameLengthHigh) return high_byte(vtotal);
-  return low_byte(vtotal);  // kFrameLengthLow
+  in.half_clock = static_cast<uint32_t>(std::clamp<int64_t>(m.pixel_clock_hz / 2000, 0, 0x7FFFF));
+  in.audio_rate = s.audio_rate;
+  return e.read({config_, in});
 }
 
 uint8_t Lt7911d::read_locked(RegAddr a) const {
   if (a.reg == kBankSelect) return bank_;
-  if (is_measurement(a)) {
-    if (regs_[kRegisterEnable.bank][kRegisterEnable.reg] != kRegisterEnableOn) return 0;
-    if (auto it = overrides_.find(key(a)); it != overrides_.end()) return it->second;
-    return *measured_locked(a);
+  const MapEntry* e = map_entry(a);
+  const auto overridden = overrides_.find(key(a));
+  if (e != nullptr && e->kind == Kind::kMeasurement) {
+    if (regs_[kEnable.bank][kEnable.reg] != kEnableOn) return 0;
+    if (overridden != overrides_.end()) return overridden->second;
+    return measured_locked(*e);
   }
-  if (auto it = overrides_.find(key(a)); it != overrides_.end()) return it->second;
-  if (a == kChipIdHigh) return config_.id_high;
-  if (a == kChipIdLow) return config_.id_low;
+  if (overridden != overrides_.end()) return overridden->second;
+  if (e != nullptr && e->kind == Kind::kIdentity) return e->read({config_, Input{}});
   if (a.bank == kEdidBank) return edid_[a.reg];
-  if (a.bank == kVersionBank) return a.reg < kVersionSize ? version_[a.reg] : 0;
-  return regs_[a.bank][a.reg];
+  if (a.bank == kVersionBank) return a.reg < kVersionSize ? version_[a.reg] : kUnmappedValue;
+  return regs_[a.bank][a.reg];  // a control register, or one the map does not name
 }
 
 void Lt7911d::write_locked(uint8_t reg, uint8_t value) {
@@ -200,7 +244,8 @@ void Lt7911d::write_locked(uint8_t reg, uint8_t value) {
     return;
   }
   const RegAddr a{bank_, reg};
-  if (is_identity(a) || is_measurement(a)) return;  // read-only
+  const MapEntry* e = map_entry(a);
+  if (e != nullptr && e->kind != Kind::kControl) return;  // read-only
   if (a.bank == kEdidBank) {
     edid_[reg] = value;
   } else if (a.bank == kVersionBank) {
@@ -211,7 +256,7 @@ void Lt7911d::write_locked(uint8_t reg, uint8_t value) {
 }
 
 void Lt7911d::reset_locked() {
-  for (auto& bank : regs_) bank.fill(0);
+  for (auto& bank : regs_) bank.fill(kUnmappedValue);  // the control registers reset to 0x00 too
   bank_ = config_.reset_bank;
   pointer_ = 0;
 }

@@ -1,33 +1,49 @@
 // A register-level model of the Lontium LT7911D HDMI-to-MIPI-CSI bridge, as an I2C target.
 //
 // Registers are addressed (bank, register): writing register 0xFF selects one of 256 banks of
-// 256 registers, and every other access goes to the selected bank. The registers that matter:
+// 256 registers, and every other access goes to the selected bank. The chip's register map (the
+// constants below, one behaviour per register):
 //
-//   (0xA0, 0x00) (0xA0, 0x01)  identity, 0x16 0x05 (configurable), read-only, always readable
-//   (0x80, 0xEE)               register-access enable; the measurement registers below read
-//                              0x00 unless it holds 0x01
-//   (0xD2, 0x83)               timing-measurement select: while it holds 0x10 the bank 0xD2
-//                              measurements show the HDMI input's timing, otherwise they read 0
-//   (0xA0, 0x34)               clock-measurement select: while it holds 0x21 the (0xB8, 0xB1..B3)
-//                              clock registers show the HDMI input's clock, otherwise they read 0
-//   (0xC2, 0x38/0x39)          active width, high/low byte
-//   (0xC2, 0x06/0x07)          active height, high/low byte
-//   (0xD2, 0x89/0x8A)          HTotal / 2 as 15 bits; bit 7 of 0x89 is not part of it
-//   (0xD2, 0x9E/0x9F)          VTotal, 16 bits
-//   (0xD2, 0x96/0x97)          line length in pixels (HTotal), 0 while no stable input
-//   (0xD2, 0x8B/0x8C)          frame length in lines (VTotal), 0 while no stable input
-//   (0xB8, 0xB1/0xB2/0xB3)     half the pixel clock in kHz (truncated) as 19 bits; bits 3-7 of
-//                              0xB1 are not part of it
-//   (0xD1, 0x55)               audio sample-rate byte of the source
+//   (0xA0, 0x00) (0xA0, 0x01)  kIdHigh, kIdLow: identity, 0x16 0x05 (configurable), read-only,
+//                              always readable
+//   (0x80, 0xEE)               kEnable: register-access enable; the measurement registers below
+//                              read 0x00 unless it holds kEnableOn (0x01)
+//   (0xD2, 0x83)               kTimingSelect: while it holds kTimingSelectValue (0x10) the
+//                              bank 0xD2 measurements show the HDMI input's timing, otherwise
+//                              they read 0
+//   (0xA0, 0x34)               kClockSelect: while it holds kClockSelectValue (0x21) the
+//                              (0xB8, 0xB1..B3) clock registers show the HDMI input's clock,
+//                              otherwise they read 0
+//   (0xC2, 0x38/0x39)          kWidthHigh/Low: active width
+//   (0xC2, 0x06/0x07)          kHeightHigh/Low: active height
+//   (0xD2, 0x89/0x8A)          kHTotalHigh/Low: HTotal / 2 as 15 bits; bit 7 of 0x89 is not part
+//                              of it
+//   (0xD2, 0x9E/0x9F)          kVTotalHigh/Low: VTotal, 16 bits
+//   (0xD2, 0x96/0x97)          kSyncAHigh/Low: line length in pixels (HTotal), 0 while no stable
+//                              input
+//   (0xD2, 0x8B/0x8C)          kSyncBHigh/Low: frame length in lines (VTotal), 0 while no stable
+//                              input
+//   (0xB8, 0xB1/0xB2/0xB3)     kClockHigh/Mid/Low: half the pixel clock in kHz (truncated) as 19
+//                              bits; bits 3-7 of 0xB1 are not part of it
+//   (0xD1, 0x55)               kAudioRate: audio sample-rate byte of the source
 //   (0x90, 0x00..0xFF)         EDID store, 256 bytes, read/write, kept across power cycles
 //   (0x91, 0x00..0x1F)         version string store, 32 bytes, read/write, kept likewise
 //
+// The identity and measurement registers are read-only (writes are ignored); the enable and the
+// two selects store what is written and read it back. High/low pairs are the value's high and
+// low byte.
+//
+// Registers the map does not name read kUnmappedValue (0x00), the value every register takes at
+// power-on, never a measurement: the chip acknowledges every register of its banks, so a read
+// never sees the idle bus's 0xFF. Those addresses keep what is written to them and read it back
+// until the next power-on (a plain register file), except the version bank past its 32 bytes
+// (0x91, 0x20..0xFE), which keeps nothing and always reads kUnmappedValue.
+//
 // Measurements come from the HDMI source while the chip is locked on to it: a source is
 // plugged in, its signal is stable and the lock time (default 0) has passed since the last
-// input change; otherwise they read 0. Values too wide for their registers saturate. Writes to
-// read-only registers are ignored; all other registers store what is written and read it back.
-// Each access moves a register pointer one on, so block transfers and receive-byte (a read
-// without a register) continue from the last register accessed.
+// input change; otherwise they read 0. Values too wide for their registers saturate. Each access
+// moves a register pointer one on, so block transfers and receive-byte (a read without a register)
+// continue from the last register accessed.
 //
 // Power: with the power input low the chip acknowledges nothing. When it rises, every register
 // returns to its reset value (0, the bank select to ChipConfig::reset_bank, 0x00 by default)
@@ -77,46 +93,49 @@ namespace lt7911d {
 
 constexpr uint8_t kBankSelect = 0xFF;  // writing it selects the bank of later accesses
 
-constexpr RegAddr kChipIdHigh{0xA0, 0x00};
-constexpr RegAddr kChipIdLow{0xA0, 0x01};
-constexpr uint8_t kChipIdHighValue = 0x16;
-constexpr uint8_t kChipIdLowValue = 0x05;
+constexpr RegAddr kIdHigh{0xA0, 0x00};
+constexpr RegAddr kIdLow{0xA0, 0x01};
+constexpr uint8_t kIdHighValue = 0x16;
+constexpr uint8_t kIdLowValue = 0x05;
 
-constexpr RegAddr kRegisterEnable{0x80, 0xEE};
-constexpr uint8_t kRegisterEnableOn = 0x01;
+constexpr RegAddr kEnable{0x80, 0xEE};
+constexpr uint8_t kEnableOn = 0x01;
 
-constexpr RegAddr kTimingMeasureSelect{0xD2, 0x83};
-constexpr uint8_t kTimingMeasureInput = 0x10;
-constexpr RegAddr kClockMeasureSelect{0xA0, 0x34};
-constexpr uint8_t kClockMeasureInput = 0x21;
+constexpr RegAddr kTimingSelect{0xD2, 0x83};
+constexpr uint8_t kTimingSelectValue = 0x10;
+constexpr RegAddr kClockSelect{0xA0, 0x34};
+constexpr uint8_t kClockSelectValue = 0x21;
 
-constexpr RegAddr kActiveWidthHigh{0xC2, 0x38};
-constexpr RegAddr kActiveWidthLow{0xC2, 0x39};
-constexpr RegAddr kActiveHeightHigh{0xC2, 0x06};
-constexpr RegAddr kActiveHeightLow{0xC2, 0x07};
-constexpr RegAddr kHalfHTotalHigh{0xD2, 0x89};  // bits 0-6
-constexpr RegAddr kHalfHTotalLow{0xD2, 0x8A};
+constexpr RegAddr kWidthHigh{0xC2, 0x38};
+constexpr RegAddr kWidthLow{0xC2, 0x39};
+constexpr RegAddr kHeightHigh{0xC2, 0x06};
+constexpr RegAddr kHeightLow{0xC2, 0x07};
+constexpr RegAddr kHTotalHigh{0xD2, 0x89};  // HTotal / 2, bits 8-14 in bits 0-6
+constexpr RegAddr kHTotalLow{0xD2, 0x8A};
 constexpr RegAddr kVTotalHigh{0xD2, 0x9E};
 constexpr RegAddr kVTotalLow{0xD2, 0x9F};
-constexpr RegAddr kLineLengthHigh{0xD2, 0x96};
-constexpr RegAddr kLineLengthLow{0xD2, 0x97};
-constexpr RegAddr kFrameLengthHigh{0xD2, 0x8B};
-constexpr RegAddr kFrameLengthLow{0xD2, 0x8C};
-constexpr RegAddr kHalfClockHigh{0xB8, 0xB1};  // bits 0-2 are bits 16-18
-constexpr RegAddr kHalfClockMid{0xB8, 0xB2};
-constexpr RegAddr kHalfClockLow{0xB8, 0xB3};
-constexpr RegAddr kAudioSampleRate{0xD1, 0x55};
+constexpr RegAddr kSyncAHigh{0xD2, 0x96};  // line length
+constexpr RegAddr kSyncALow{0xD2, 0x97};
+constexpr RegAddr kSyncBHigh{0xD2, 0x8B};  // frame length
+constexpr RegAddr kSyncBLow{0xD2, 0x8C};
+constexpr RegAddr kClockHigh{0xB8, 0xB1};  // bits 0-2 are bits 16-18
+constexpr RegAddr kClockMid{0xB8, 0xB2};
+constexpr RegAddr kClockLow{0xB8, 0xB3};
+constexpr RegAddr kAudioRate{0xD1, 0x55};
 
 constexpr uint8_t kEdidBank = 0x90;
 constexpr uint8_t kVersionBank = 0x91;
 constexpr size_t kEdidSize = 256;
 constexpr size_t kVersionSize = 32;
 
+// What a register the map does not name reads while nothing has been written to it.
+constexpr uint8_t kUnmappedValue = 0x00;
+
 }  // namespace lt7911d
 
 struct ChipConfig {
-  uint8_t id_high = lt7911d::kChipIdHighValue;
-  uint8_t id_low = lt7911d::kChipIdLowValue;
+  uint8_t id_high = lt7911d::kIdHighValue;
+  uint8_t id_low = lt7911d::kIdLowValue;
   uint8_t reset_bank = 0x00;         // the bank selected after power-on
   int64_t boot_delay_ns = 0;         // from power-on until the chip acknowledges
   int64_t irq_pulse_ns = 1'000'000;  // interrupt pulse width (1 ms)
@@ -174,10 +193,14 @@ class Lt7911d : public I2cTarget {
 
  private:
   struct IrqState;
+  struct MapEntry;  // one register of the map and how it behaves
+
+  // The register of the map at `addr`, or nullptr for an address the map does not name.
+  static const MapEntry* map_entry(RegAddr addr);
 
   bool answering_locked() const;
   bool locked_on_locked() const;
-  std::optional<uint8_t> measured_locked(RegAddr addr) const;
+  uint8_t measured_locked(const MapEntry& entry) const;
   uint8_t read_locked(RegAddr addr) const;
   void write_locked(uint8_t reg, uint8_t value);
   void reset_locked();

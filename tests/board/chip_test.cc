@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <mutex>
 #include <vector>
@@ -89,23 +90,23 @@ class ChipTest : public testing_support::KernelTest {
     int width, height, htotal, vtotal, clock, fps;
   };
   Measured measure() {
-    write(reg::kRegisterEnable, reg::kRegisterEnableOn);
-    write(reg::kTimingMeasureSelect, reg::kTimingMeasureInput);
-    write(reg::kClockMeasureSelect, reg::kClockMeasureInput);
+    write(reg::kEnable, reg::kEnableOn);
+    write(reg::kTimingSelect, reg::kTimingSelectValue);
+    write(reg::kClockSelect, reg::kClockSelectValue);
     Measured m;
-    m.width = read16(reg::kActiveWidthHigh, reg::kActiveWidthLow);
-    m.height = read16(reg::kActiveHeightHigh, reg::kActiveHeightLow);
-    m.htotal = ((read(reg::kHalfHTotalHigh) & 0x7F) << 8 | read(reg::kHalfHTotalLow)) * 2;
+    m.width = read16(reg::kWidthHigh, reg::kWidthLow);
+    m.height = read16(reg::kHeightHigh, reg::kHeightLow);
+    m.htotal = ((read(reg::kHTotalHigh) & 0x7F) << 8 | read(reg::kHTotalLow)) * 2;
     m.vtotal = read16(reg::kVTotalHigh, reg::kVTotalLow);
-    m.clock = (read(reg::kHalfClockHigh) & 0x07) << 16 | read(reg::kHalfClockMid) << 8 |
-              read(reg::kHalfClockLow);
+    m.clock =
+        (read(reg::kClockHigh) & 0x07) << 16 | read(reg::kClockMid) << 8 | read(reg::kClockLow);
     uint32_t total = static_cast<uint32_t>(m.htotal) * static_cast<uint32_t>(m.vtotal);
     m.fps = total == 0 ? 0 : static_cast<int>(static_cast<uint32_t>(m.clock) * 2000u / total);
     return m;
   }
   bool timing_words_nonzero() {
-    return (read(reg::kLineLengthHigh) | read(reg::kLineLengthLow)) != 0 &&
-           (read(reg::kFrameLengthHigh) | read(reg::kFrameLengthLow)) != 0;
+    return (read(reg::kSyncAHigh) | read(reg::kSyncALow)) != 0 &&
+           (read(reg::kSyncBHigh) | read(reg::kSyncBLow)) != 0;
   }
 
   struct Edge {
@@ -148,14 +149,14 @@ TEST_F(ChipTest, BankSelectRoutesAccessesAndIsLogged) {
 }
 
 TEST_F(ChipTest, IdentityIsReadOnlyAndConfigurable) {
-  EXPECT_EQ(read(reg::kChipIdHigh), 0x16);
-  EXPECT_EQ(read(reg::kChipIdLow), 0x05);
-  EXPECT_EQ(write(reg::kChipIdHigh, 0x99), 0);
-  EXPECT_EQ(read(reg::kChipIdHigh), 0x16);
+  EXPECT_EQ(read(reg::kIdHigh), 0x16);
+  EXPECT_EQ(read(reg::kIdLow), 0x05);
+  EXPECT_EQ(write(reg::kIdHigh, 0x99), 0);
+  EXPECT_EQ(read(reg::kIdHigh), 0x16);
 
   chip_->set_identity(0x16, 0x06);
-  EXPECT_EQ(read(reg::kChipIdHigh), 0x16);
-  EXPECT_EQ(read(reg::kChipIdLow), 0x06);
+  EXPECT_EQ(read(reg::kIdHigh), 0x16);
+  EXPECT_EQ(read(reg::kIdLow), 0x06);
 }
 
 TEST_F(ChipTest, RegisterPointerContinuesAcrossBlockAndReceiveByte) {
@@ -178,19 +179,19 @@ TEST_F(ChipTest, RegisterPointerContinuesAcrossBlockAndReceiveByte) {
 
 TEST_F(ChipTest, MeasurementsReadZeroUntilEnabled) {
   source_.plug(Mode::cta(16));
-  write(reg::kTimingMeasureSelect, reg::kTimingMeasureInput);
-  EXPECT_EQ(read(reg::kActiveWidthHigh), 0x00);
+  write(reg::kTimingSelect, reg::kTimingSelectValue);
+  EXPECT_EQ(read(reg::kWidthHigh), 0x00);
   EXPECT_EQ(read(reg::kVTotalLow), 0x00);
-  EXPECT_EQ(read(reg::kAudioSampleRate), 0x00);
-  EXPECT_EQ(read(reg::kChipIdHigh), 0x16);  // identity needs no enable
+  EXPECT_EQ(read(reg::kAudioRate), 0x00);
+  EXPECT_EQ(read(reg::kIdHigh), 0x16);  // identity needs no enable
 
-  write(reg::kRegisterEnable, reg::kRegisterEnableOn);
-  EXPECT_EQ(read(reg::kActiveWidthHigh), 0x07);
-  EXPECT_EQ(read(reg::kActiveWidthLow), 0x80);
-  EXPECT_EQ(read(reg::kAudioSampleRate), 48);
+  write(reg::kEnable, reg::kEnableOn);
+  EXPECT_EQ(read(reg::kWidthHigh), 0x07);
+  EXPECT_EQ(read(reg::kWidthLow), 0x80);
+  EXPECT_EQ(read(reg::kAudioRate), 48);
 
-  write(reg::kRegisterEnable, 0x00);
-  EXPECT_EQ(read(reg::kActiveWidthLow), 0x00);
+  write(reg::kEnable, 0x00);
+  EXPECT_EQ(read(reg::kWidthLow), 0x00);
 }
 
 TEST_F(ChipTest, StandardModesGiveTheDriversArithmetic) {
@@ -229,22 +230,22 @@ TEST_F(ChipTest, StandardModesGiveTheDriversArithmetic) {
 TEST_F(ChipTest, WorkedExamplesOfTheFrameRate) {
   source_.plug(Mode::cta(16));
   // HTotal/2 = 1100 = 0x044C, VTotal 1125 = 0x0465, clock 74250 = 0x1220A.
-  write(reg::kRegisterEnable, reg::kRegisterEnableOn);
-  write(reg::kTimingMeasureSelect, reg::kTimingMeasureInput);
-  write(reg::kClockMeasureSelect, reg::kClockMeasureInput);
-  EXPECT_EQ(read(reg::kHalfHTotalHigh), 0x04);
-  EXPECT_EQ(read(reg::kHalfHTotalLow), 0x4C);
+  write(reg::kEnable, reg::kEnableOn);
+  write(reg::kTimingSelect, reg::kTimingSelectValue);
+  write(reg::kClockSelect, reg::kClockSelectValue);
+  EXPECT_EQ(read(reg::kHTotalHigh), 0x04);
+  EXPECT_EQ(read(reg::kHTotalLow), 0x4C);
   EXPECT_EQ(read(reg::kVTotalHigh), 0x04);
   EXPECT_EQ(read(reg::kVTotalLow), 0x65);
-  EXPECT_EQ(read(reg::kHalfClockHigh), 0x01);
-  EXPECT_EQ(read(reg::kHalfClockMid), 0x22);
-  EXPECT_EQ(read(reg::kHalfClockLow), 0x0A);
+  EXPECT_EQ(read(reg::kClockHigh), 0x01);
+  EXPECT_EQ(read(reg::kClockMid), 0x22);
+  EXPECT_EQ(read(reg::kClockLow), 0x0A);
   EXPECT_EQ(measure().fps, 60);
 
   // 148.35 MHz: clock register 74175 (0x121BF), which truncates to 59.
   source_.plug(Mode::timings(1920, 1080, 2200, 1125, 148'350'000));
-  EXPECT_EQ(read(reg::kHalfClockMid), 0x21);
-  EXPECT_EQ(read(reg::kHalfClockLow), 0xBF);
+  EXPECT_EQ(read(reg::kClockMid), 0x21);
+  EXPECT_EQ(read(reg::kClockLow), 0xBF);
   EXPECT_EQ(measure().fps, 59);
 }
 
@@ -254,8 +255,8 @@ TEST_F(ChipTest, UnusedBitsCanBeSetWithoutChangingTheValues) {
   make_chip(config);
   source_.plug(Mode::cta(16));
   Measured m = measure();
-  EXPECT_EQ(read(reg::kHalfHTotalHigh), 0x84);
-  EXPECT_EQ(read(reg::kHalfClockHigh), 0xF9);
+  EXPECT_EQ(read(reg::kHTotalHigh), 0x84);
+  EXPECT_EQ(read(reg::kClockHigh), 0xF9);
   EXPECT_EQ(m.htotal, 2200);
   EXPECT_EQ(m.clock, 74250);
   EXPECT_EQ(m.fps, 60);
@@ -263,19 +264,19 @@ TEST_F(ChipTest, UnusedBitsCanBeSetWithoutChangingTheValues) {
 
 TEST_F(ChipTest, MeasurementSelectsGateTheirRegisters) {
   source_.plug(Mode::cta(16));
-  write(reg::kRegisterEnable, reg::kRegisterEnableOn);
+  write(reg::kEnable, reg::kEnableOn);
   // Nothing selected: the bank 0xD2 timing and the clock read 0; sizes need no select.
   EXPECT_EQ(read(reg::kVTotalLow), 0x00);
-  EXPECT_EQ(read(reg::kLineLengthLow), 0x00);
-  EXPECT_EQ(read(reg::kHalfClockLow), 0x00);
-  EXPECT_EQ(read(reg::kActiveHeightLow), 0x38);
-  write(reg::kTimingMeasureSelect, 0x11);
+  EXPECT_EQ(read(reg::kSyncALow), 0x00);
+  EXPECT_EQ(read(reg::kClockLow), 0x00);
+  EXPECT_EQ(read(reg::kHeightLow), 0x38);
+  write(reg::kTimingSelect, 0x11);
   EXPECT_EQ(read(reg::kVTotalLow), 0x00);
-  write(reg::kTimingMeasureSelect, reg::kTimingMeasureInput);
+  write(reg::kTimingSelect, reg::kTimingSelectValue);
   EXPECT_EQ(read(reg::kVTotalLow), 0x65);
-  EXPECT_EQ(read(reg::kTimingMeasureSelect), reg::kTimingMeasureInput);  // reads back
-  write(reg::kClockMeasureSelect, reg::kClockMeasureInput);
-  EXPECT_EQ(read(reg::kHalfClockLow), 0x0A);
+  EXPECT_EQ(read(reg::kTimingSelect), reg::kTimingSelectValue);  // reads back
+  write(reg::kClockSelect, reg::kClockSelectValue);
+  EXPECT_EQ(read(reg::kClockLow), 0x0A);
 }
 
 TEST_F(ChipTest, NoStableInputMeansNoMeasurements) {
@@ -284,7 +285,7 @@ TEST_F(ChipTest, NoStableInputMeansNoMeasurements) {
   EXPECT_EQ(m.width, 0);
   EXPECT_EQ(m.vtotal, 0);
   EXPECT_FALSE(timing_words_nonzero());
-  EXPECT_EQ(read(reg::kAudioSampleRate), 0);
+  EXPECT_EQ(read(reg::kAudioRate), 0);
 
   source_.plug(Mode::cta(4));
   EXPECT_TRUE(timing_words_nonzero());
@@ -302,8 +303,8 @@ TEST_F(ChipTest, LockTimeDelaysValidMeasurements) {
   config.lock_time_ns = 50 * kNsPerMs;
   make_chip(config);
   source_.plug(Mode::cta(16));
-  write(reg::kRegisterEnable, reg::kRegisterEnableOn);
-  write(reg::kTimingMeasureSelect, reg::kTimingMeasureInput);
+  write(reg::kEnable, reg::kEnableOn);
+  write(reg::kTimingSelect, reg::kTimingSelectValue);
   EXPECT_FALSE(timing_words_nonzero());
   advance_ms(50);
   EXPECT_TRUE(timing_words_nonzero());
@@ -314,25 +315,113 @@ TEST_F(ChipTest, LockTimeDelaysValidMeasurements) {
 TEST_F(ChipTest, AudioRateFollowsTheSource) {
   source_.set_audio_rate(44);
   source_.plug(Mode::cta(16));
-  write(reg::kRegisterEnable, reg::kRegisterEnableOn);
-  EXPECT_EQ(read(reg::kAudioSampleRate), 44);
+  write(reg::kEnable, reg::kEnableOn);
+  EXPECT_EQ(read(reg::kAudioRate), 44);
   source_.set_audio_rate(32);
-  EXPECT_EQ(read(reg::kAudioSampleRate), 32);
+  EXPECT_EQ(read(reg::kAudioRate), 32);
 }
 
 TEST_F(ChipTest, OverridesReplaceMeasurementsButKeepTheGating) {
   source_.plug(Mode::cta(16));
-  chip_->override_register(reg::kLineLengthHigh, 0x00);
-  chip_->override_register(reg::kLineLengthLow, 0x01);
-  chip_->override_register(reg::kFrameLengthHigh, 0x80);
-  chip_->override_register(reg::kFrameLengthLow, 0x00);
-  EXPECT_EQ(read(reg::kLineLengthLow), 0x00);  // not enabled
-  write(reg::kRegisterEnable, reg::kRegisterEnableOn);
-  write(reg::kTimingMeasureSelect, reg::kTimingMeasureInput);
-  EXPECT_EQ(read(reg::kLineLengthLow), 0x01);
-  EXPECT_EQ(read(reg::kFrameLengthHigh), 0x80);
+  chip_->override_register(reg::kSyncAHigh, 0x00);
+  chip_->override_register(reg::kSyncALow, 0x01);
+  chip_->override_register(reg::kSyncBHigh, 0x80);
+  chip_->override_register(reg::kSyncBLow, 0x00);
+  EXPECT_EQ(read(reg::kSyncALow), 0x00);  // not enabled
+  write(reg::kEnable, reg::kEnableOn);
+  write(reg::kTimingSelect, reg::kTimingSelectValue);
+  EXPECT_EQ(read(reg::kSyncALow), 0x01);
+  EXPECT_EQ(read(reg::kSyncBHigh), 0x80);
   chip_->clear_overrides();
-  EXPECT_EQ(read(reg::kLineLengthLow), 0x98);  // 2200 = 0x0898
+  EXPECT_EQ(read(reg::kSyncALow), 0x98);  // 2200 = 0x0898
+}
+
+// ---- The register map ----------------------------------------------------------------------
+
+// Every register of the map with what it reads for 1080p60 (148.5 MHz, 2200 x 1125) and 48 kHz
+// audio, once enabled and both measurements selected: each byte distinct from its neighbours',
+// so a register answering for another shows.
+struct MapCase {
+  RegAddr addr;
+  uint8_t value;
+};
+// clang-format off
+constexpr MapCase kMap1080p60[] = {
+    {reg::kIdHigh, 0x16},
+    {reg::kIdLow, 0x05},
+    {reg::kEnable, 0x01},
+    {reg::kTimingSelect, 0x10},
+    {reg::kClockSelect, 0x21},
+    {reg::kWidthHigh, 0x07}, {reg::kWidthLow, 0x80},      // 1920
+    {reg::kHeightHigh, 0x04}, {reg::kHeightLow, 0x38},    // 1080
+    {reg::kHTotalHigh, 0x04}, {reg::kHTotalLow, 0x4C},    // 2200 / 2
+    {reg::kVTotalHigh, 0x04}, {reg::kVTotalLow, 0x65},    // 1125
+    {reg::kSyncAHigh, 0x08}, {reg::kSyncALow, 0x98},      // 2200
+    {reg::kSyncBHigh, 0x04}, {reg::kSyncBLow, 0x65},      // 1125
+    {reg::kClockHigh, 0x01}, {reg::kClockMid, 0x22}, {reg::kClockLow, 0x0A},  // 74250 kHz
+    {reg::kAudioRate, 48},
+};
+// clang-format on
+
+TEST_F(ChipTest, EachRegisterOfTheMapAnswersForItselfAndIgnoresWritesWhenReadOnly) {
+  source_.plug(Mode::cta(16));
+  write(reg::kEnable, reg::kEnableOn);
+  write(reg::kTimingSelect, reg::kTimingSelectValue);
+  write(reg::kClockSelect, reg::kClockSelectValue);
+  for (const MapCase& c : kMap1080p60) {
+    // The enable and the selects already hold what they read; the others are read-only.
+    if (c.addr == reg::kEnable || c.addr == reg::kTimingSelect || c.addr == reg::kClockSelect)
+      EXPECT_EQ(write(c.addr, c.value), 0);
+    else
+      EXPECT_EQ(write(c.addr, static_cast<uint8_t>(~c.value)), 0);
+  }
+  for (const MapCase& c : kMap1080p60) {
+    SCOPED_TRACE(testing::Message()
+                 << std::hex << "register 0x" << int{c.addr.bank} << ":0x" << int{c.addr.reg});
+    EXPECT_EQ(read(c.addr), c.value);
+    EXPECT_EQ(chip_->peek(c.addr), c.value);
+  }
+}
+
+TEST_F(ChipTest, RegistersTheMapDoesNotNameReadZeroAndNeverAMeasurement) {
+  source_.plug(Mode::cta(16));
+  write(reg::kEnable, reg::kEnableOn);
+  write(reg::kTimingSelect, reg::kTimingSelectValue);
+  write(reg::kClockSelect, reg::kClockSelectValue);
+  chip_->set_version("v1.2");
+  // Every address but the bank selects, the map's registers and the two stores' bytes.
+  int unnamed = 0;
+  for (int bank = 0; bank < 256; ++bank) {
+    for (int r = 0; r < 0xFF; ++r) {
+      const RegAddr a{static_cast<uint8_t>(bank), static_cast<uint8_t>(r)};
+      if (bank == reg::kEdidBank ||
+          (bank == reg::kVersionBank && r < static_cast<int>(reg::kVersionSize)))
+        continue;
+      if (std::any_of(std::begin(kMap1080p60), std::end(kMap1080p60),
+                      [&](const MapCase& c) { return c.addr == a; }))
+        continue;
+      ++unnamed;
+      if (chip_->peek(a) != reg::kUnmappedValue)
+        ADD_FAILURE() << std::hex << "0x" << bank << ":0x" << r << " reads 0x"
+                      << int{chip_->peek(a)};
+    }
+  }
+  EXPECT_EQ(unnamed, 256 * 255 - 255 - 32 - 21);
+  // Over the bus too: the neighbours of the measurements in their banks.
+  for (RegAddr a : {RegAddr{0xD2, 0x8D}, RegAddr{0xD2, 0x9D}, RegAddr{0xD2, 0xA0},
+                    RegAddr{0xC2, 0x3A}, RegAddr{0xB8, 0xB4}, RegAddr{0xD1, 0x56}})
+    EXPECT_EQ(read(a), reg::kUnmappedValue);
+
+  // They keep what is written until the next power-on; the version bank past its 32 bytes keeps
+  // nothing.
+  write(RegAddr{0xD2, 0x8D}, 0x5A);
+  write(RegAddr{reg::kVersionBank, 0x20}, 0x5A);
+  EXPECT_EQ(read(RegAddr{0xD2, 0x8D}), 0x5A);
+  EXPECT_EQ(read(RegAddr{reg::kVersionBank, 0x20}), reg::kUnmappedValue);
+  EXPECT_EQ(read(reg::kVTotalLow), 0x65);
+  chip_->set_power(false);
+  chip_->set_power(true);
+  EXPECT_EQ(read(RegAddr{0xD2, 0x8D}), reg::kUnmappedValue);
 }
 
 // ---- Power ---------------------------------------------------------------------------------
@@ -348,8 +437,8 @@ TEST_F(ChipTest, PoweredOffChipAcknowledgesNothing) {
 
 TEST_F(ChipTest, PowerOnResetsRegistersButKeepsTheStores) {
   source_.plug(Mode::cta(16));
-  write(reg::kRegisterEnable, reg::kRegisterEnableOn);
-  write(reg::kTimingMeasureSelect, reg::kTimingMeasureInput);
+  write(reg::kEnable, reg::kEnableOn);
+  write(reg::kTimingSelect, reg::kTimingSelectValue);
   write(RegAddr{0x60, 0x01}, 0x5A);
   write(RegAddr{reg::kEdidBank, 0x00}, 0x00);
   write(0x01, 0xFF);
@@ -361,8 +450,8 @@ TEST_F(ChipTest, PowerOnResetsRegistersButKeepsTheStores) {
   EXPECT_EQ(chip_->power_ups(), 2);
   EXPECT_EQ(read(reg::kBankSelect), 0x00);  // the bank select is back at its reset value
   EXPECT_EQ(read(RegAddr{0x60, 0x01}), 0x00);
-  EXPECT_EQ(read(reg::kRegisterEnable), 0x00);
-  EXPECT_EQ(read(reg::kActiveWidthLow), 0x00);  // gated again
+  EXPECT_EQ(read(reg::kEnable), 0x00);
+  EXPECT_EQ(read(reg::kWidthLow), 0x00);  // gated again
   EXPECT_EQ(read(RegAddr{reg::kEdidBank, 0x01}), 0xFF);
   EXPECT_EQ(read(RegAddr{reg::kVersionBank, 0x01}), '1');
   EXPECT_EQ(chip_->edid()[1], 0xFF);

@@ -1,7 +1,7 @@
 // lt7911-sim playing session scripts as a test runner is used: failures on stderr as FILE:LINE
 // with what was expected and what was found, stop at the first failure, TAP and JUnit results,
-// scripts refused when read, a script that unloads the module, --board and --plug, and no kernel
-// line lost over thousands of events.
+// scripts refused when read, a script that unloads the module, --board and --plug, --board alike
+// in every mode, and no kernel line lost over thousands of events.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -40,9 +40,13 @@ class ScriptRunner : public ::testing::Test {
               std::vector<std::string> options = {}) {
     const std::string file = dir_ + "/" + name;
     std::ofstream(file) << script;
+    options.push_back(file);
+    return run(options);
+  }
+  // Runs the simulator with the arguments given.
+  Played run(const std::vector<std::string>& args) {
     std::vector<std::string> argv = {testing_support::build_bin() + "lt7911-sim"};
-    argv.insert(argv.end(), options.begin(), options.end());
-    argv.push_back(file);
+    argv.insert(argv.end(), args.begin(), args.end());
     Child c;
     Played p;
     if (!c.start(argv)) return p;
@@ -152,6 +156,37 @@ TEST_F(ScriptRunner, BoardAndPlugOptionsSetUpTheSession) {
                   {"--board", board, "--plug", "1280x720@60"});
   EXPECT_EQ(p.code, 0) << p.err << p.out;
   EXPECT_THAT(p.out, HasSubstr("irq_gpio=45"));
+}
+
+TEST_F(ScriptRunner, TheBoardOptionIsTakenAlikeByEveryModeBeforeOrAfterItsName) {
+  std::string dts = read_file(board::Board::default_dts_path());
+  dts.replace(dts.find("irq-gpio = <&gpio1 12 0>;"), 25, "irq-gpio = <&gpio1 13 0>;");
+  const std::string board = dir_ + "/other.dts", script = dir_ + "/show.session";
+  std::ofstream(board) << dts;
+  std::ofstream(script) << "show\n";
+  const std::vector<std::vector<std::string>> modes = {{"--board", board, script},
+                                                       {script, "--board", board},
+                                                       {"demo", "--board", board},
+                                                       {"--board", board, "demo"}};
+  for (const auto& args : modes) {
+    Played p = run(args);
+    EXPECT_EQ(p.code, 0) << args[0] << " " << args[1] << "\n" << p.err;
+    EXPECT_THAT(p.out, HasSubstr("irq_gpio=45")) << args[0] << " " << args[1];
+  }
+  // A board that cannot be read stops each mode before anything starts, run's mount included.
+  const std::string missing = dir_ + "/missing.dts";
+  const std::vector<std::vector<std::string>> refused = {
+      {"--board", missing, script},
+      {script, "--board", missing},
+      {"demo", "--board", missing},
+      {"--board", missing, "demo"},
+      {"run", "--mount", dir_, "--board", missing},
+      {"--board", missing, "run", "--mount", dir_}};
+  for (const auto& args : refused) {
+    Played p = run(args);
+    EXPECT_EQ(p.code, 1) << args[0] << " " << args[1];
+    EXPECT_THAT(p.err, HasSubstr("cannot load the board " + missing)) << args[0] << " " << args[1];
+  }
 }
 
 TEST_F(ScriptRunner, NoKernelLineIsLostOverThousandsOfEvents) {

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <fstream>
 
 #include "board/timeline_svg.h"
 #include "board/timeline_text.h"
@@ -12,6 +11,7 @@
 #include "board/vcd.h"
 #include "platform/host/kernel.h"
 #include "platform/host/timeline.h"
+#include "tools/sim/files.h"
 #include "tools/sim/session.h"
 
 namespace sim {
@@ -53,12 +53,7 @@ std::string render_export(Session& session, ExportFormat format) {
 }
 
 int write_export(Session& session, ExportFormat format, const std::string& path) {
-  const std::string text = render_export(session, format);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) return errno != 0 ? -errno : -EIO;
-  out << text;
-  out.close();
-  return out ? 0 : -EIO;
+  return write_file(path, render_export(session, format));
 }
 
 Parsed<TimelineCommand> parse_timeline(std::string_view text) {

@@ -23,6 +23,7 @@
 #include "platform/host/log.h"
 #include "platform/host/warn.h"
 #include "tools/sim/exports.h"
+#include "tools/sim/files.h"
 #include "tools/sim/fuse_bridge.h"
 #include "tools/sim/mount_point.h"
 #include "tools/sim/script.h"
@@ -64,6 +65,12 @@ struct Exports {
   }
 };
 
+// --board, the one declaration every mode shares: a script (on the command itself), `run` and
+// `demo` (on theirs), so that it may stand before or after the mode's name.
+void add_board_option(CLI::App* mode, std::string* board) {
+  mode->add_option("--board", *board, "Board device tree (.dts or .dtb); default: lt7911-board");
+}
+
 void complain(const std::string& line) {
   std::fputs(("lt7911-sim: " + line + "\n").c_str(), stderr);
   std::fflush(stderr);
@@ -75,12 +82,6 @@ struct ScriptConfig {
   std::string tap, junit;
   Exports exports;
 };
-
-bool write_file(const std::string& path, const std::string& text) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f << text;
-  return static_cast<bool>(f.flush());
-}
 
 int play(const std::string& text, const sim::SessionConfig& config, const ScriptConfig& sc) {
   auto parsed = sim::parse_script(text);
@@ -111,11 +112,11 @@ int play(const std::string& text, const sim::SessionConfig& config, const Script
     r = 1;
   }
   s.reset();
-  if (!sc.tap.empty() && !write_file(sc.tap, sim::format_tap(result, sc.file))) {
+  if (!sc.tap.empty() && sim::write_file(sc.tap, sim::format_tap(result, sc.file)) != 0) {
     complain("cannot write " + sc.tap);
     r = 1;
   }
-  if (!sc.junit.empty() && !write_file(sc.junit, sim::format_junit(result, sc.file))) {
+  if (!sc.junit.empty() && sim::write_file(sc.junit, sim::format_junit(result, sc.file)) != 0) {
     complain("cannot write " + sc.junit);
     r = 1;
   }
@@ -214,21 +215,6 @@ class Lifecycle {
   std::thread thread_;
 };
 
-// Writes the pid file: into a temporary file beside it, then renamed, so a reader never sees
-// half of it.
-bool write_pidfile(const std::string& path) {
-  const std::string tmp = path + ".tmp" + std::to_string(::getpid());
-  if (!write_file(tmp, std::to_string(::getpid()) + "\n")) {
-    ::unlink(tmp.c_str());
-    return false;
-  }
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    ::unlink(tmp.c_str());
-    return false;
-  }
-  return true;
-}
-
 // Checks the mount point: refuses one that a live simulator serves, cleans up one that a killed
 // run left, and locks it against a second run starting at the same time. The lock's descriptor
 // stays open for the life of the process. 0, or an exit code.
@@ -296,7 +282,8 @@ int run(const RunConfig& rc, sim::SessionConfig config) {
     }
     life.serving_locked(rc.mount);
   }
-  if (!rc.pidfile.empty() && !write_pidfile(rc.pidfile)) {
+  if (!rc.pidfile.empty() &&
+      sim::replace_file(rc.pidfile, std::to_string(::getpid()) + "\n") != 0) {
     complain("cannot write the pid file " + rc.pidfile);
   }
   print("lt7911-sim: ready, board " + s->board().chip_device_name() + " mounted at " + rc.mount);
@@ -359,7 +346,7 @@ int main(int argc, char** argv) {
   ScriptConfig sc;
   std::string module;
   app.add_option("script", sc.file, "A session script to play in virtual time");
-  app.add_option("--board", config.board, "Board device tree (.dts or .dtb) for the script");
+  add_board_option(&app, &config.board);
   app.add_option("--plug", config.plug, "A source plugged in before the module loads (a MODE)");
   app.add_option("--module", config.module, "The module object (lt7911_manage.so)");
   app.add_flag("--fail-fast,-x", sc.fail_fast, "Stop the script at its first failure");
@@ -372,7 +359,7 @@ int main(int argc, char** argv) {
   RunConfig rc;
   double dtc_timeout_s = 10;
   run_cmd->add_option("--mount", rc.mount, "Mount point (an existing directory)")->required();
-  run_cmd->add_option("--board", config.board, "Board device tree (.dts or .dtb)");
+  add_board_option(run_cmd, &config.board);
   run_cmd->add_option("--param", config.params, "Module parameter NAME=VALUE (repeatable)");
   run_cmd->add_option("--plug", config.plug, "Start with a source plugged in (a MODE)");
   run_cmd->add_option("--module", config.module, "The module object (lt7911_manage.so)");
@@ -386,7 +373,7 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0.1, 3600.0));
 
   auto* demo_cmd = app.add_subcommand("demo", "Play the demo session (virtual time)");
-  demo_cmd->add_option("--board", config.board, "Board device tree (.dts or .dtb)");
+  add_board_option(demo_cmd, &config.board);
   sc.exports.add_options(demo_cmd);
   demo_cmd->add_option("--timeline-size", config.timeline, "Events the timeline keeps (0: off)");
   try {
