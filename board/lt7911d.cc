@@ -128,35 +128,38 @@ struct Lt7911d::MapEntry {
 const Lt7911d::MapEntry* Lt7911d::map_entry(RegAddr a) {
   using C = const ReadContext&;
   static constexpr MapEntry kMap[] = {
-      {kIdHigh, Kind::kIdentity, Select::kNone, [](C c) { return c.config.id_high; }},
-      {kIdLow, Kind::kIdentity, Select::kNone, [](C c) { return c.config.id_low; }},
-      {kEnable, Kind::kControl},
+      {kChipIdHigh, Kind::kIdentity, Select::kNone, [](C c) { return c.config.id_high; }},
+      {kChipIdLow, Kind::kIdentity, Select::kNone, [](C c) { return c.config.id_low; }},
+      {kSysEnable, Kind::kControl},
       {kTimingSelect, Kind::kControl},
-      {kClockSelect, Kind::kControl},
-      {kWidthHigh, Kind::kMeasurement, Select::kNone, [](C c) { return high_byte(c.input.width); }},
-      {kWidthLow, Kind::kMeasurement, Select::kNone, [](C c) { return low_byte(c.input.width); }},
-      {kHeightHigh, Kind::kMeasurement, Select::kNone,
+      {kChipClockSelect, Kind::kControl},
+      {kActiveWidthHigh, Kind::kMeasurement, Select::kNone,
+       [](C c) { return high_byte(c.input.width); }},
+      {kActiveWidthLow, Kind::kMeasurement, Select::kNone,
+       [](C c) { return low_byte(c.input.width); }},
+      {kActiveHeightHigh, Kind::kMeasurement, Select::kNone,
        [](C c) { return high_byte(c.input.height); }},
-      {kHeightLow, Kind::kMeasurement, Select::kNone, [](C c) { return low_byte(c.input.height); }},
+      {kActiveHeightLow, Kind::kMeasurement, Select::kNone,
+       [](C c) { return low_byte(c.input.height); }},
       {kAudioRate, Kind::kMeasurement, Select::kNone, [](C c) { return c.input.audio_rate; }},
-      {kHTotalHigh, Kind::kMeasurement, Select::kTiming,
+      {kTimingHtotalHigh, Kind::kMeasurement, Select::kTiming,
        [](C c) {
          const uint8_t unused = c.config.set_unused_bits ? 0x80 : 0x00;
          return static_cast<uint8_t>(unused | high_byte(c.input.half_htotal));
        }},
-      {kHTotalLow, Kind::kMeasurement, Select::kTiming,
+      {kTimingHtotalLow, Kind::kMeasurement, Select::kTiming,
        [](C c) { return low_byte(c.input.half_htotal); }},
-      {kVTotalHigh, Kind::kMeasurement, Select::kTiming,
+      {kTimingVtotalHigh, Kind::kMeasurement, Select::kTiming,
        [](C c) { return high_byte(c.input.vtotal); }},
-      {kVTotalLow, Kind::kMeasurement, Select::kTiming,
+      {kTimingVtotalLow, Kind::kMeasurement, Select::kTiming,
        [](C c) { return low_byte(c.input.vtotal); }},
-      {kSyncAHigh, Kind::kMeasurement, Select::kTiming,
+      {kTimingSyncAHigh, Kind::kMeasurement, Select::kTiming,
        [](C c) { return high_byte(c.input.htotal); }},
-      {kSyncALow, Kind::kMeasurement, Select::kTiming,
+      {kTimingSyncALow, Kind::kMeasurement, Select::kTiming,
        [](C c) { return low_byte(c.input.htotal); }},
-      {kSyncBHigh, Kind::kMeasurement, Select::kTiming,
+      {kTimingSyncBHigh, Kind::kMeasurement, Select::kTiming,
        [](C c) { return high_byte(c.input.vtotal); }},
-      {kSyncBLow, Kind::kMeasurement, Select::kTiming,
+      {kTimingSyncBLow, Kind::kMeasurement, Select::kTiming,
        [](C c) { return low_byte(c.input.vtotal); }},
       {kClockHigh, Kind::kMeasurement, Select::kClock,
        [](C c) {
@@ -206,8 +209,8 @@ bool Lt7911d::locked_on_locked() const {
 uint8_t Lt7911d::measured_locked(const MapEntry& e) const {
   SourceState s = source_.state();
   if (!locked_on_locked() || !s.mode) return 0;
-  const RegAddr sel = e.select == Select::kTiming ? kTimingSelect : kClockSelect;
-  const uint8_t on = e.select == Select::kTiming ? kTimingSelectValue : kClockSelectValue;
+  const RegAddr sel = e.select == Select::kTiming ? kTimingSelect : kChipClockSelect;
+  const uint8_t on = e.select == Select::kTiming ? kTimingSelectMeasure : kChipClockSelectInput;
   if (e.select != Select::kNone && regs_[sel.bank][sel.reg] != on) return 0;
   const Mode& m = *s.mode;
   Input in;
@@ -227,7 +230,7 @@ uint8_t Lt7911d::read_locked(RegAddr a) const {
   const MapEntry* e = map_entry(a);
   const auto overridden = overrides_.find(key(a));
   if (e != nullptr && e->kind == Kind::kMeasurement) {
-    if (regs_[kEnable.bank][kEnable.reg] != kEnableOn) return 0;
+    if (regs_[kSysEnable.bank][kSysEnable.reg] != kSysEnableOn) return 0;
     if (overridden != overrides_.end()) return overridden->second;
     return measured_locked(*e);
   }

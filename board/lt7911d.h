@@ -4,24 +4,28 @@
 // 256 registers, and every other access goes to the selected bank. The chip's register map (the
 // constants below, one behaviour per register):
 //
-//   (0xA0, 0x00) (0xA0, 0x01)  kIdHigh, kIdLow: identity, 0x16 0x05 (configurable), read-only,
+//   (0xA0, 0x00) (0xA0, 0x01)  kChipIdHigh, kChipIdLow: identity, 0x16 0x05 (configurable),
+//   read-only,
 //                              always readable
-//   (0x80, 0xEE)               kEnable: register-access enable; the measurement registers below
-//                              read 0x00 unless it holds kEnableOn (0x01)
-//   (0xD2, 0x83)               kTimingSelect: while it holds kTimingSelectValue (0x10) the
+//   (0x80, 0xEE)               kSysEnable: register-access enable; the measurement registers below
+//                              read 0x00 unless it holds kSysEnableOn (0x01)
+//   (0xD2, 0x83)               kTimingSelect: while it holds kTimingSelectMeasure (0x10) the
 //                              bank 0xD2 measurements show the HDMI input's timing, otherwise
 //                              they read 0
-//   (0xA0, 0x34)               kClockSelect: while it holds kClockSelectValue (0x21) the
+//   (0xA0, 0x34)               kChipClockSelect: while it holds kChipClockSelectInput (0x21) the
 //                              (0xB8, 0xB1..B3) clock registers show the HDMI input's clock,
 //                              otherwise they read 0
-//   (0xC2, 0x38/0x39)          kWidthHigh/Low: active width
-//   (0xC2, 0x06/0x07)          kHeightHigh/Low: active height
-//   (0xD2, 0x89/0x8A)          kHTotalHigh/Low: HTotal / 2 as 15 bits; bit 7 of 0x89 is not part
+//   (0xC2, 0x38/0x39)          kActiveWidthHigh/Low: active width
+//   (0xC2, 0x06/0x07)          kActiveHeightHigh/Low: active height
+//   (0xD2, 0x89/0x8A)          kTimingHtotalHigh/Low: HTotal / 2 as 15 bits; bit 7 of 0x89 is not
+//   part
 //                              of it
-//   (0xD2, 0x9E/0x9F)          kVTotalHigh/Low: VTotal, 16 bits
-//   (0xD2, 0x96/0x97)          kSyncAHigh/Low: line length in pixels (HTotal), 0 while no stable
+//   (0xD2, 0x9E/0x9F)          kTimingVtotalHigh/Low: VTotal, 16 bits
+//   (0xD2, 0x96/0x97)          kTimingSyncAHigh/Low: line length in pixels (HTotal), 0 while no
+//   stable
 //                              input
-//   (0xD2, 0x8B/0x8C)          kSyncBHigh/Low: frame length in lines (VTotal), 0 while no stable
+//   (0xD2, 0x8B/0x8C)          kTimingSyncBHigh/Low: frame length in lines (VTotal), 0 while no
+//   stable
 //                              input
 //   (0xB8, 0xB1/0xB2/0xB3)     kClockHigh/Mid/Low: half the pixel clock in kHz (truncated) as 19
 //                              bits; bits 3-7 of 0xB1 are not part of it
@@ -89,35 +93,39 @@ struct RegAddr {
   bool operator==(const RegAddr&) const = default;
 };
 
+// The chip's registers, stated here independently of the driver's map (driver/lt7911_regs.h),
+// so that a wrong address in one is caught by the other. The names are the driver's, in this
+// code's style: LT7911_TIMING_SYNC_A_HIGH is kTimingSyncAHigh, a value of a register follows
+// it (kTimingSelectMeasure).
 namespace lt7911d {
 
 constexpr uint8_t kBankSelect = 0xFF;  // writing it selects the bank of later accesses
 
-constexpr RegAddr kIdHigh{0xA0, 0x00};
-constexpr RegAddr kIdLow{0xA0, 0x01};
-constexpr uint8_t kIdHighValue = 0x16;
-constexpr uint8_t kIdLowValue = 0x05;
+constexpr RegAddr kChipIdHigh{0xA0, 0x00};
+constexpr RegAddr kChipIdLow{0xA0, 0x01};
+constexpr uint8_t kChipIdHighLt7911d = 0x16;
+constexpr uint8_t kChipIdLowLt7911d = 0x05;
 
-constexpr RegAddr kEnable{0x80, 0xEE};
-constexpr uint8_t kEnableOn = 0x01;
+constexpr RegAddr kSysEnable{0x80, 0xEE};
+constexpr uint8_t kSysEnableOn = 0x01;
 
 constexpr RegAddr kTimingSelect{0xD2, 0x83};
-constexpr uint8_t kTimingSelectValue = 0x10;
-constexpr RegAddr kClockSelect{0xA0, 0x34};
-constexpr uint8_t kClockSelectValue = 0x21;
+constexpr uint8_t kTimingSelectMeasure = 0x10;
+constexpr RegAddr kChipClockSelect{0xA0, 0x34};
+constexpr uint8_t kChipClockSelectInput = 0x21;
 
-constexpr RegAddr kWidthHigh{0xC2, 0x38};
-constexpr RegAddr kWidthLow{0xC2, 0x39};
-constexpr RegAddr kHeightHigh{0xC2, 0x06};
-constexpr RegAddr kHeightLow{0xC2, 0x07};
-constexpr RegAddr kHTotalHigh{0xD2, 0x89};  // HTotal / 2, bits 8-14 in bits 0-6
-constexpr RegAddr kHTotalLow{0xD2, 0x8A};
-constexpr RegAddr kVTotalHigh{0xD2, 0x9E};
-constexpr RegAddr kVTotalLow{0xD2, 0x9F};
-constexpr RegAddr kSyncAHigh{0xD2, 0x96};  // line length
-constexpr RegAddr kSyncALow{0xD2, 0x97};
-constexpr RegAddr kSyncBHigh{0xD2, 0x8B};  // frame length
-constexpr RegAddr kSyncBLow{0xD2, 0x8C};
+constexpr RegAddr kActiveWidthHigh{0xC2, 0x38};
+constexpr RegAddr kActiveWidthLow{0xC2, 0x39};
+constexpr RegAddr kActiveHeightHigh{0xC2, 0x06};
+constexpr RegAddr kActiveHeightLow{0xC2, 0x07};
+constexpr RegAddr kTimingHtotalHigh{0xD2, 0x89};  // HTotal / 2, bits 8-14 in bits 0-6
+constexpr RegAddr kTimingHtotalLow{0xD2, 0x8A};
+constexpr RegAddr kTimingVtotalHigh{0xD2, 0x9E};
+constexpr RegAddr kTimingVtotalLow{0xD2, 0x9F};
+constexpr RegAddr kTimingSyncAHigh{0xD2, 0x96};  // line length
+constexpr RegAddr kTimingSyncALow{0xD2, 0x97};
+constexpr RegAddr kTimingSyncBHigh{0xD2, 0x8B};  // frame length
+constexpr RegAddr kTimingSyncBLow{0xD2, 0x8C};
 constexpr RegAddr kClockHigh{0xB8, 0xB1};  // bits 0-2 are bits 16-18
 constexpr RegAddr kClockMid{0xB8, 0xB2};
 constexpr RegAddr kClockLow{0xB8, 0xB3};
@@ -134,8 +142,8 @@ constexpr uint8_t kUnmappedValue = 0x00;
 }  // namespace lt7911d
 
 struct ChipConfig {
-  uint8_t id_high = lt7911d::kIdHighValue;
-  uint8_t id_low = lt7911d::kIdLowValue;
+  uint8_t id_high = lt7911d::kChipIdHighLt7911d;
+  uint8_t id_low = lt7911d::kChipIdLowLt7911d;
   uint8_t reset_bank = 0x00;         // the bank selected after power-on
   int64_t boot_delay_ns = 0;         // from power-on until the chip acknowledges
   int64_t irq_pulse_ns = 1'000'000;  // interrupt pulse width (1 ms)

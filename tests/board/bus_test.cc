@@ -131,9 +131,9 @@ TEST_F(BusTest, WrongByteFaultsCorruptReadsAndWrites) {
   bus_.faults().add(bad_write);
 
   write(0xFF, 0xA0);
-  EXPECT_EQ(read(reg::kIdHigh.reg), 0x16 ^ 0xFF);
-  EXPECT_EQ(read(reg::kIdLow.reg), 0x00);
-  EXPECT_EQ(read(reg::kIdHigh.reg), 0x16);  // each rule fired once
+  EXPECT_EQ(read(reg::kChipIdHigh.reg), 0x16 ^ 0xFF);
+  EXPECT_EQ(read(reg::kChipIdLow.reg), 0x00);
+  EXPECT_EQ(read(reg::kChipIdHigh.reg), 0x16);  // each rule fired once
   EXPECT_EQ(write(0x20, 0x10), 0);
   EXPECT_EQ(read(0x20), 0x11);  // the device received the corrupted byte
   EXPECT_THAT(bus_.log().lines_since(1),

@@ -90,14 +90,14 @@ class ChipTest : public testing_support::KernelTest {
     int width, height, htotal, vtotal, clock, fps;
   };
   Measured measure() {
-    write(reg::kEnable, reg::kEnableOn);
-    write(reg::kTimingSelect, reg::kTimingSelectValue);
-    write(reg::kClockSelect, reg::kClockSelectValue);
+    write(reg::kSysEnable, reg::kSysEnableOn);
+    write(reg::kTimingSelect, reg::kTimingSelectMeasure);
+    write(reg::kChipClockSelect, reg::kChipClockSelectInput);
     Measured m;
-    m.width = read16(reg::kWidthHigh, reg::kWidthLow);
-    m.height = read16(reg::kHeightHigh, reg::kHeightLow);
-    m.htotal = ((read(reg::kHTotalHigh) & 0x7F) << 8 | read(reg::kHTotalLow)) * 2;
-    m.vtotal = read16(reg::kVTotalHigh, reg::kVTotalLow);
+    m.width = read16(reg::kActiveWidthHigh, reg::kActiveWidthLow);
+    m.height = read16(reg::kActiveHeightHigh, reg::kActiveHeightLow);
+    m.htotal = ((read(reg::kTimingHtotalHigh) & 0x7F) << 8 | read(reg::kTimingHtotalLow)) * 2;
+    m.vtotal = read16(reg::kTimingVtotalHigh, reg::kTimingVtotalLow);
     m.clock =
         (read(reg::kClockHigh) & 0x07) << 16 | read(reg::kClockMid) << 8 | read(reg::kClockLow);
     uint32_t total = static_cast<uint32_t>(m.htotal) * static_cast<uint32_t>(m.vtotal);
@@ -105,8 +105,8 @@ class ChipTest : public testing_support::KernelTest {
     return m;
   }
   bool timing_words_nonzero() {
-    return (read(reg::kSyncAHigh) | read(reg::kSyncALow)) != 0 &&
-           (read(reg::kSyncBHigh) | read(reg::kSyncBLow)) != 0;
+    return (read(reg::kTimingSyncAHigh) | read(reg::kTimingSyncALow)) != 0 &&
+           (read(reg::kTimingSyncBHigh) | read(reg::kTimingSyncBLow)) != 0;
   }
 
   struct Edge {
@@ -149,14 +149,14 @@ TEST_F(ChipTest, BankSelectRoutesAccessesAndIsLogged) {
 }
 
 TEST_F(ChipTest, IdentityIsReadOnlyAndConfigurable) {
-  EXPECT_EQ(read(reg::kIdHigh), 0x16);
-  EXPECT_EQ(read(reg::kIdLow), 0x05);
-  EXPECT_EQ(write(reg::kIdHigh, 0x99), 0);
-  EXPECT_EQ(read(reg::kIdHigh), 0x16);
+  EXPECT_EQ(read(reg::kChipIdHigh), 0x16);
+  EXPECT_EQ(read(reg::kChipIdLow), 0x05);
+  EXPECT_EQ(write(reg::kChipIdHigh, 0x99), 0);
+  EXPECT_EQ(read(reg::kChipIdHigh), 0x16);
 
   chip_->set_identity(0x16, 0x06);
-  EXPECT_EQ(read(reg::kIdHigh), 0x16);
-  EXPECT_EQ(read(reg::kIdLow), 0x06);
+  EXPECT_EQ(read(reg::kChipIdHigh), 0x16);
+  EXPECT_EQ(read(reg::kChipIdLow), 0x06);
 }
 
 TEST_F(ChipTest, RegisterPointerContinuesAcrossBlockAndReceiveByte) {
@@ -179,19 +179,19 @@ TEST_F(ChipTest, RegisterPointerContinuesAcrossBlockAndReceiveByte) {
 
 TEST_F(ChipTest, MeasurementsReadZeroUntilEnabled) {
   source_.plug(Mode::cta(16));
-  write(reg::kTimingSelect, reg::kTimingSelectValue);
-  EXPECT_EQ(read(reg::kWidthHigh), 0x00);
-  EXPECT_EQ(read(reg::kVTotalLow), 0x00);
+  write(reg::kTimingSelect, reg::kTimingSelectMeasure);
+  EXPECT_EQ(read(reg::kActiveWidthHigh), 0x00);
+  EXPECT_EQ(read(reg::kTimingVtotalLow), 0x00);
   EXPECT_EQ(read(reg::kAudioRate), 0x00);
-  EXPECT_EQ(read(reg::kIdHigh), 0x16);  // identity needs no enable
+  EXPECT_EQ(read(reg::kChipIdHigh), 0x16);  // identity needs no enable
 
-  write(reg::kEnable, reg::kEnableOn);
-  EXPECT_EQ(read(reg::kWidthHigh), 0x07);
-  EXPECT_EQ(read(reg::kWidthLow), 0x80);
+  write(reg::kSysEnable, reg::kSysEnableOn);
+  EXPECT_EQ(read(reg::kActiveWidthHigh), 0x07);
+  EXPECT_EQ(read(reg::kActiveWidthLow), 0x80);
   EXPECT_EQ(read(reg::kAudioRate), 48);
 
-  write(reg::kEnable, 0x00);
-  EXPECT_EQ(read(reg::kWidthLow), 0x00);
+  write(reg::kSysEnable, 0x00);
+  EXPECT_EQ(read(reg::kActiveWidthLow), 0x00);
 }
 
 TEST_F(ChipTest, StandardModesGiveTheDriversArithmetic) {
@@ -230,13 +230,13 @@ TEST_F(ChipTest, StandardModesGiveTheDriversArithmetic) {
 TEST_F(ChipTest, WorkedExamplesOfTheFrameRate) {
   source_.plug(Mode::cta(16));
   // HTotal/2 = 1100 = 0x044C, VTotal 1125 = 0x0465, clock 74250 = 0x1220A.
-  write(reg::kEnable, reg::kEnableOn);
-  write(reg::kTimingSelect, reg::kTimingSelectValue);
-  write(reg::kClockSelect, reg::kClockSelectValue);
-  EXPECT_EQ(read(reg::kHTotalHigh), 0x04);
-  EXPECT_EQ(read(reg::kHTotalLow), 0x4C);
-  EXPECT_EQ(read(reg::kVTotalHigh), 0x04);
-  EXPECT_EQ(read(reg::kVTotalLow), 0x65);
+  write(reg::kSysEnable, reg::kSysEnableOn);
+  write(reg::kTimingSelect, reg::kTimingSelectMeasure);
+  write(reg::kChipClockSelect, reg::kChipClockSelectInput);
+  EXPECT_EQ(read(reg::kTimingHtotalHigh), 0x04);
+  EXPECT_EQ(read(reg::kTimingHtotalLow), 0x4C);
+  EXPECT_EQ(read(reg::kTimingVtotalHigh), 0x04);
+  EXPECT_EQ(read(reg::kTimingVtotalLow), 0x65);
   EXPECT_EQ(read(reg::kClockHigh), 0x01);
   EXPECT_EQ(read(reg::kClockMid), 0x22);
   EXPECT_EQ(read(reg::kClockLow), 0x0A);
@@ -255,7 +255,7 @@ TEST_F(ChipTest, UnusedBitsCanBeSetWithoutChangingTheValues) {
   make_chip(config);
   source_.plug(Mode::cta(16));
   Measured m = measure();
-  EXPECT_EQ(read(reg::kHTotalHigh), 0x84);
+  EXPECT_EQ(read(reg::kTimingHtotalHigh), 0x84);
   EXPECT_EQ(read(reg::kClockHigh), 0xF9);
   EXPECT_EQ(m.htotal, 2200);
   EXPECT_EQ(m.clock, 74250);
@@ -264,18 +264,18 @@ TEST_F(ChipTest, UnusedBitsCanBeSetWithoutChangingTheValues) {
 
 TEST_F(ChipTest, MeasurementSelectsGateTheirRegisters) {
   source_.plug(Mode::cta(16));
-  write(reg::kEnable, reg::kEnableOn);
+  write(reg::kSysEnable, reg::kSysEnableOn);
   // Nothing selected: the bank 0xD2 timing and the clock read 0; sizes need no select.
-  EXPECT_EQ(read(reg::kVTotalLow), 0x00);
-  EXPECT_EQ(read(reg::kSyncALow), 0x00);
+  EXPECT_EQ(read(reg::kTimingVtotalLow), 0x00);
+  EXPECT_EQ(read(reg::kTimingSyncALow), 0x00);
   EXPECT_EQ(read(reg::kClockLow), 0x00);
-  EXPECT_EQ(read(reg::kHeightLow), 0x38);
+  EXPECT_EQ(read(reg::kActiveHeightLow), 0x38);
   write(reg::kTimingSelect, 0x11);
-  EXPECT_EQ(read(reg::kVTotalLow), 0x00);
-  write(reg::kTimingSelect, reg::kTimingSelectValue);
-  EXPECT_EQ(read(reg::kVTotalLow), 0x65);
-  EXPECT_EQ(read(reg::kTimingSelect), reg::kTimingSelectValue);  // reads back
-  write(reg::kClockSelect, reg::kClockSelectValue);
+  EXPECT_EQ(read(reg::kTimingVtotalLow), 0x00);
+  write(reg::kTimingSelect, reg::kTimingSelectMeasure);
+  EXPECT_EQ(read(reg::kTimingVtotalLow), 0x65);
+  EXPECT_EQ(read(reg::kTimingSelect), reg::kTimingSelectMeasure);  // reads back
+  write(reg::kChipClockSelect, reg::kChipClockSelectInput);
   EXPECT_EQ(read(reg::kClockLow), 0x0A);
 }
 
@@ -303,8 +303,8 @@ TEST_F(ChipTest, LockTimeDelaysValidMeasurements) {
   config.lock_time_ns = 50 * kNsPerMs;
   make_chip(config);
   source_.plug(Mode::cta(16));
-  write(reg::kEnable, reg::kEnableOn);
-  write(reg::kTimingSelect, reg::kTimingSelectValue);
+  write(reg::kSysEnable, reg::kSysEnableOn);
+  write(reg::kTimingSelect, reg::kTimingSelectMeasure);
   EXPECT_FALSE(timing_words_nonzero());
   advance_ms(50);
   EXPECT_TRUE(timing_words_nonzero());
@@ -315,7 +315,7 @@ TEST_F(ChipTest, LockTimeDelaysValidMeasurements) {
 TEST_F(ChipTest, AudioRateFollowsTheSource) {
   source_.set_audio_rate(44);
   source_.plug(Mode::cta(16));
-  write(reg::kEnable, reg::kEnableOn);
+  write(reg::kSysEnable, reg::kSysEnableOn);
   EXPECT_EQ(read(reg::kAudioRate), 44);
   source_.set_audio_rate(32);
   EXPECT_EQ(read(reg::kAudioRate), 32);
@@ -323,17 +323,17 @@ TEST_F(ChipTest, AudioRateFollowsTheSource) {
 
 TEST_F(ChipTest, OverridesReplaceMeasurementsButKeepTheGating) {
   source_.plug(Mode::cta(16));
-  chip_->override_register(reg::kSyncAHigh, 0x00);
-  chip_->override_register(reg::kSyncALow, 0x01);
-  chip_->override_register(reg::kSyncBHigh, 0x80);
-  chip_->override_register(reg::kSyncBLow, 0x00);
-  EXPECT_EQ(read(reg::kSyncALow), 0x00);  // not enabled
-  write(reg::kEnable, reg::kEnableOn);
-  write(reg::kTimingSelect, reg::kTimingSelectValue);
-  EXPECT_EQ(read(reg::kSyncALow), 0x01);
-  EXPECT_EQ(read(reg::kSyncBHigh), 0x80);
+  chip_->override_register(reg::kTimingSyncAHigh, 0x00);
+  chip_->override_register(reg::kTimingSyncALow, 0x01);
+  chip_->override_register(reg::kTimingSyncBHigh, 0x80);
+  chip_->override_register(reg::kTimingSyncBLow, 0x00);
+  EXPECT_EQ(read(reg::kTimingSyncALow), 0x00);  // not enabled
+  write(reg::kSysEnable, reg::kSysEnableOn);
+  write(reg::kTimingSelect, reg::kTimingSelectMeasure);
+  EXPECT_EQ(read(reg::kTimingSyncALow), 0x01);
+  EXPECT_EQ(read(reg::kTimingSyncBHigh), 0x80);
   chip_->clear_overrides();
-  EXPECT_EQ(read(reg::kSyncALow), 0x98);  // 2200 = 0x0898
+  EXPECT_EQ(read(reg::kTimingSyncALow), 0x98);  // 2200 = 0x0898
 }
 
 // ---- The register map ----------------------------------------------------------------------
@@ -347,17 +347,17 @@ struct MapCase {
 };
 // clang-format off
 constexpr MapCase kMap1080p60[] = {
-    {reg::kIdHigh, 0x16},
-    {reg::kIdLow, 0x05},
-    {reg::kEnable, 0x01},
+    {reg::kChipIdHigh, 0x16},
+    {reg::kChipIdLow, 0x05},
+    {reg::kSysEnable, 0x01},
     {reg::kTimingSelect, 0x10},
-    {reg::kClockSelect, 0x21},
-    {reg::kWidthHigh, 0x07}, {reg::kWidthLow, 0x80},      // 1920
-    {reg::kHeightHigh, 0x04}, {reg::kHeightLow, 0x38},    // 1080
-    {reg::kHTotalHigh, 0x04}, {reg::kHTotalLow, 0x4C},    // 2200 / 2
-    {reg::kVTotalHigh, 0x04}, {reg::kVTotalLow, 0x65},    // 1125
-    {reg::kSyncAHigh, 0x08}, {reg::kSyncALow, 0x98},      // 2200
-    {reg::kSyncBHigh, 0x04}, {reg::kSyncBLow, 0x65},      // 1125
+    {reg::kChipClockSelect, 0x21},
+    {reg::kActiveWidthHigh, 0x07}, {reg::kActiveWidthLow, 0x80},      // 1920
+    {reg::kActiveHeightHigh, 0x04}, {reg::kActiveHeightLow, 0x38},    // 1080
+    {reg::kTimingHtotalHigh, 0x04}, {reg::kTimingHtotalLow, 0x4C},    // 2200 / 2
+    {reg::kTimingVtotalHigh, 0x04}, {reg::kTimingVtotalLow, 0x65},    // 1125
+    {reg::kTimingSyncAHigh, 0x08}, {reg::kTimingSyncALow, 0x98},      // 2200
+    {reg::kTimingSyncBHigh, 0x04}, {reg::kTimingSyncBLow, 0x65},      // 1125
     {reg::kClockHigh, 0x01}, {reg::kClockMid, 0x22}, {reg::kClockLow, 0x0A},  // 74250 kHz
     {reg::kAudioRate, 48},
 };
@@ -365,12 +365,13 @@ constexpr MapCase kMap1080p60[] = {
 
 TEST_F(ChipTest, EachRegisterOfTheMapAnswersForItselfAndIgnoresWritesWhenReadOnly) {
   source_.plug(Mode::cta(16));
-  write(reg::kEnable, reg::kEnableOn);
-  write(reg::kTimingSelect, reg::kTimingSelectValue);
-  write(reg::kClockSelect, reg::kClockSelectValue);
+  write(reg::kSysEnable, reg::kSysEnableOn);
+  write(reg::kTimingSelect, reg::kTimingSelectMeasure);
+  write(reg::kChipClockSelect, reg::kChipClockSelectInput);
   for (const MapCase& c : kMap1080p60) {
     // The enable and the selects already hold what they read; the others are read-only.
-    if (c.addr == reg::kEnable || c.addr == reg::kTimingSelect || c.addr == reg::kClockSelect)
+    if (c.addr == reg::kSysEnable || c.addr == reg::kTimingSelect ||
+        c.addr == reg::kChipClockSelect)
       EXPECT_EQ(write(c.addr, c.value), 0);
     else
       EXPECT_EQ(write(c.addr, static_cast<uint8_t>(~c.value)), 0);
@@ -385,9 +386,9 @@ TEST_F(ChipTest, EachRegisterOfTheMapAnswersForItselfAndIgnoresWritesWhenReadOnl
 
 TEST_F(ChipTest, RegistersTheMapDoesNotNameReadZeroAndNeverAMeasurement) {
   source_.plug(Mode::cta(16));
-  write(reg::kEnable, reg::kEnableOn);
-  write(reg::kTimingSelect, reg::kTimingSelectValue);
-  write(reg::kClockSelect, reg::kClockSelectValue);
+  write(reg::kSysEnable, reg::kSysEnableOn);
+  write(reg::kTimingSelect, reg::kTimingSelectMeasure);
+  write(reg::kChipClockSelect, reg::kChipClockSelectInput);
   chip_->set_version("v1.2");
   // Every address but the bank selects, the map's registers and the two stores' bytes.
   int unnamed = 0;
@@ -418,7 +419,7 @@ TEST_F(ChipTest, RegistersTheMapDoesNotNameReadZeroAndNeverAMeasurement) {
   write(RegAddr{reg::kVersionBank, 0x20}, 0x5A);
   EXPECT_EQ(read(RegAddr{0xD2, 0x8D}), 0x5A);
   EXPECT_EQ(read(RegAddr{reg::kVersionBank, 0x20}), reg::kUnmappedValue);
-  EXPECT_EQ(read(reg::kVTotalLow), 0x65);
+  EXPECT_EQ(read(reg::kTimingVtotalLow), 0x65);
   chip_->set_power(false);
   chip_->set_power(true);
   EXPECT_EQ(read(RegAddr{0xD2, 0x8D}), reg::kUnmappedValue);
@@ -437,8 +438,8 @@ TEST_F(ChipTest, PoweredOffChipAcknowledgesNothing) {
 
 TEST_F(ChipTest, PowerOnResetsRegistersButKeepsTheStores) {
   source_.plug(Mode::cta(16));
-  write(reg::kEnable, reg::kEnableOn);
-  write(reg::kTimingSelect, reg::kTimingSelectValue);
+  write(reg::kSysEnable, reg::kSysEnableOn);
+  write(reg::kTimingSelect, reg::kTimingSelectMeasure);
   write(RegAddr{0x60, 0x01}, 0x5A);
   write(RegAddr{reg::kEdidBank, 0x00}, 0x00);
   write(0x01, 0xFF);
@@ -450,8 +451,8 @@ TEST_F(ChipTest, PowerOnResetsRegistersButKeepsTheStores) {
   EXPECT_EQ(chip_->power_ups(), 2);
   EXPECT_EQ(read(reg::kBankSelect), 0x00);  // the bank select is back at its reset value
   EXPECT_EQ(read(RegAddr{0x60, 0x01}), 0x00);
-  EXPECT_EQ(read(reg::kEnable), 0x00);
-  EXPECT_EQ(read(reg::kWidthLow), 0x00);  // gated again
+  EXPECT_EQ(read(reg::kSysEnable), 0x00);
+  EXPECT_EQ(read(reg::kActiveWidthLow), 0x00);  // gated again
   EXPECT_EQ(read(RegAddr{reg::kEdidBank, 0x01}), 0xFF);
   EXPECT_EQ(read(RegAddr{reg::kVersionBank, 0x01}), '1');
   EXPECT_EQ(chip_->edid()[1], 0xFF);

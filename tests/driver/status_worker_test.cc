@@ -132,10 +132,10 @@ class SyncMeasurements : public StatusWorker, public ::testing::WithParamInterfa
 TEST_P(SyncMeasurements, DecideWhetherTheVideoIsStable) {
   const SyncCase& c = GetParam();
   namespace reg = board::lt7911d;
-  chip().override_register(reg::kSyncAHigh, c.a_high);
-  chip().override_register(reg::kSyncALow, c.a_low);
-  chip().override_register(reg::kSyncBHigh, c.b_high);
-  chip().override_register(reg::kSyncBLow, c.b_low);
+  chip().override_register(reg::kTimingSyncAHigh, c.a_high);
+  chip().override_register(reg::kTimingSyncALow, c.a_low);
+  chip().override_register(reg::kTimingSyncBHigh, c.b_high);
+  chip().override_register(reg::kTimingSyncBLow, c.b_low);
   size_t mark = log_mark();
   plug("1080p60");
   EXPECT_TRUE(
@@ -154,8 +154,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, SyncMeasurements,
 
 TEST_F(StatusWorker, ZeroTotalsGiveFps0) {
   namespace reg = board::lt7911d;
-  chip().override_register(reg::kHTotalHigh, 0);
-  chip().override_register(reg::kHTotalLow, 0);
+  chip().override_register(reg::kTimingHtotalHigh, 0);
+  chip().override_register(reg::kTimingHtotalLow, 0);
   size_t mark = log_mark();
   plug("1080p60");
   EXPECT_TRUE(in_order(run_log(mark), {"HDMI HTotal: 0, VTotal: 1125", "HDMI FPS: 0"}));
