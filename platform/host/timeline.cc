@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "kernel.h"
+#include "process.h"
 #include "tsan.h"
-#include "vfs.h"
 
 namespace host {
 

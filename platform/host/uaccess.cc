@@ -1,13 +1,16 @@
 // User memory: the calling task's user ranges, copy_to_user/copy_from_user and
 // simple_read_from_buffer.
+#include "uaccess.h"
+
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "faults.h"
 #include "kernel.h"
 #include "platform/errno.h"
+#include "platform/procfs.h"
 #include "sched.h"
-#include "vfs.h"
 #include "warn.h"
 
 namespace host {
@@ -47,8 +50,6 @@ void copy_done(const char* what) {
 
 UserMemoryScope::UserMemoryScope(const UserBuffer& buf) { t_user_ranges.push_back(buf); }
 UserMemoryScope::~UserMemoryScope() { t_user_ranges.pop_back(); }
-
-Process* current_process() { return current().process; }
 
 }  // namespace host
 

@@ -1,4 +1,6 @@
-// Wait queues: host records behind wait_queue_head_t, wake-ups and poll_wait.
+// Wait queues: host records behind wait_queue_head_t, the table of them, and wake-ups.
+#include "wait.h"
+
 #include <algorithm>
 
 #include "kernel.h"
@@ -35,7 +37,7 @@ size_t WaitQueue::waiters() const {
   return entries_.size();
 }
 
-std::shared_ptr<WaitQueue> Vfs::wait_queue(wait_queue_head_t* head) {
+std::shared_ptr<WaitQueue> WaitQueueTable::get(wait_queue_head_t* head) {
   void* h = __atomic_load_n(&head->host, __ATOMIC_ACQUIRE);
   std::lock_guard<std::mutex> lock(mutex_);
   for (;;) {
@@ -55,7 +57,7 @@ std::shared_ptr<WaitQueue> Vfs::wait_queue(wait_queue_head_t* head) {
   }
 }
 
-void Vfs::init_wait_queue(wait_queue_head_t* head) {
+void WaitQueueTable::init(wait_queue_head_t* head) {
   auto fresh = std::make_shared<WaitQueue>(head);
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -64,7 +66,8 @@ void Vfs::init_wait_queue(wait_queue_head_t* head) {
   __atomic_store_n(&head->host, fresh.get(), __ATOMIC_RELEASE);
 }
 
-std::vector<std::pair<const void*, size_t>> Vfs::waited_queues_in(uintptr_t begin, uintptr_t end) {
+std::vector<std::pair<const void*, size_t>> WaitQueueTable::waited_in(uintptr_t begin,
+                                                                      uintptr_t end) {
   std::vector<std::shared_ptr<WaitQueue>> candidates;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -81,7 +84,7 @@ std::vector<std::pair<const void*, size_t>> Vfs::waited_queues_in(uintptr_t begi
   return out;
 }
 
-size_t Vfs::forget_queues_in(uintptr_t begin, uintptr_t end) {
+size_t WaitQueueTable::forget_in(uintptr_t begin, uintptr_t end) {
   std::lock_guard<std::mutex> lock(mutex_);
   return std::erase_if(queues_, [begin, end](const auto& entry) {
     const auto at = reinterpret_cast<uintptr_t>(entry.second->head());
@@ -89,7 +92,7 @@ size_t Vfs::forget_queues_in(uintptr_t begin, uintptr_t end) {
   });
 }
 
-size_t Vfs::wait_queue_records() const {
+size_t WaitQueueTable::size() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return queues_.size();
 }
