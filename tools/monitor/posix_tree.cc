@@ -166,8 +166,11 @@ bool PosixTree::open_log() {
     if (fd < 0) continue;
     log_fd_ = fd;
     // Only what comes from now on counts: skip what is there (kmsg seeks to its end; a file
-    // that cannot seek is read to its end).
+    // that cannot seek is read to its end). What was skipped may be the very change awaited (a
+    // removal that ended between the status file's hang-up and this open), so the directory is
+    // looked for again as after a record.
     if (::lseek(fd, 0, SEEK_END) < 0) drain(fd);
+    settle_left_ = kSettleTries;
     return true;
   }
   return false;

@@ -6,7 +6,8 @@
 // While the directory is away, the kernel log says when something happened: <root>/kmsg (a
 // simulator's mount) or <root>/dev/kmsg (a board) is polled for a new record, and after one the
 // directory is looked for a few more times within kSettleTries * kSettleMs, since the record
-// may come just before the directory does. Nothing wakes the follower while nothing happens.
+// may come just before the directory does; so it is after the log is opened, which skips what
+// it already holds. Nothing wakes the follower while nothing happens.
 // Without a readable log it looks every kFallbackMs. The clock is CLOCK_MONOTONIC, which is
 // what a board's kernel log counts (and what the simulator's kernel clock is).
 //
