@@ -132,6 +132,16 @@ class FuseBridgeTest : public testing_support::KernelTest {
     return false;
   }
 
+  // Waits (bounded) until exactly n pollers are registered on the status queue.
+  bool pollers_registered(size_t n) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (kernel().vfs().wait_queue(&g_queue)->waiters() == n) return true;
+      std::this_thread::yield();
+    }
+    return false;
+  }
+
   std::string dir_;
   proc_dir_entry* proc_dir_ = nullptr;
   std::string hdmi_ = "1920x1080@60";
@@ -221,6 +231,44 @@ TEST_F(FuseBridgeTest, APollThatReturnsLeavesNoWaiterBehind) {
   fputs("done\n", py);
   pclose(py);
   close(out[0]);
+}
+
+TEST_F(FuseBridgeTest, ABurstWakesEveryPollerOfManyOpensAgainAndAgain) {
+  // More pollers than one notifier serves at a time, each on an open of its own, woken twice:
+  // each wake-up reaches every one of them, whether its file was polled again by the bridge or
+  // by the caller first, and once all have returned none of them is left registered. Every
+  // file has read the text before the writer is told to go, so no change can be missed.
+  constexpr int kPollers = 40;
+  std::string script =
+      "import select,os,threading\n"
+      "fds=[os.open('" +
+      p("/proc/lt7911_info/status") + "',os.O_RDONLY) for _ in range(" + std::to_string(kPollers) +
+      ")]\n"
+      "def wait(fd,got):\n"
+      " po=select.poll(); po.register(fd,select.POLLPRI)\n"
+      " ev=po.poll(15000)\n"
+      " if ev and ev[0][1] & select.POLLPRI: got.append(fd)\n"
+      "for r in range(2):\n"
+      " [os.pread(fd,64,0) for fd in fds]\n"
+      " got=[]\n"
+      " ts=[threading.Thread(target=wait,args=(fd,got)) for fd in fds]\n"
+      " [t.start() for t in ts]\n"
+      " print('ready', flush=True)\n"
+      " [t.join() for t in ts]\n"
+      " print(len(got), flush=True)\n";
+  FILE* py = popen(("timeout 30 python3 -c \"" + script + "\"").c_str(), "r");
+  ASSERT_NE(py, nullptr);
+  char line[64];
+  for (int round = 1; round <= 2; ++round) {
+    ASSERT_NE(fgets(line, sizeof line, py), nullptr) << "round " << round;
+    ASSERT_EQ(std::string(line), "ready\n") << "round " << round;
+    ASSERT_TRUE(pollers_registered(kPollers)) << "round " << round;
+    EXPECT_EQ(write_result(p("/proc/lt7911_info/status"), "ok"), "2\n");
+    ASSERT_NE(fgets(line, sizeof line, py), nullptr) << "round " << round;
+    EXPECT_EQ(std::string(line), std::to_string(kPollers) + "\n") << "round " << round;
+  }
+  EXPECT_TRUE(pollers_registered(0));
+  pclose(py);
 }
 
 TEST_F(FuseBridgeTest, HandlerErrorsReachTheWriterAsErrno) {

@@ -758,12 +758,24 @@ void FuseBridge::untrack(Handle* h) {
   handles_.erase(std::remove(handles_.begin(), handles_.end(), h), handles_.end());
 }
 
-// Takes a batch of what is pending (leaving the rest to the other notifiers), sends its
-// notifications, then polls its files again.
+// Takes a batch of what is pending (leaving the rest to the other notifiers) and sends its
+// notifications; its files are polled again once nothing is left to notify (or enough wait),
+// so that a burst of wake-ups reaches every poller before any file is polled again. The woken
+// callers usually poll first, and then the notifier's poll is skipped (see PollSlot::rearm);
+// until a file is polled again its lasting registration stands, so nothing is missed meanwhile.
 void FuseBridge::notifier_loop() {
   constexpr size_t kBatch = 16;
+  constexpr size_t kMaxDeferred = 4 * kBatch;
+  std::vector<std::pair<std::shared_ptr<PollSlot>, uint64_t>> again;
   std::unique_lock<std::mutex> l(notify_mutex_);
   for (;;) {
+    if (!notifier_stop_ && !again.empty() && (pending_.empty() || again.size() >= kMaxDeferred)) {
+      l.unlock();
+      for (auto& [slot, polls_seen] : again) slot->rearm(0, /*by_caller=*/false, polls_seen);
+      again.clear();
+      l.lock();
+      continue;
+    }
     notify_cv_.wait(l, [this] { return notifier_stop_ || !pending_.empty(); });
     if (notifier_stop_) {
       for (const Pending& p : pending_) {
@@ -779,7 +791,6 @@ void FuseBridge::notifier_loop() {
     }
     if (!pending_.empty()) notify_cv_.notify_one();
     l.unlock();
-    std::vector<std::pair<std::shared_ptr<PollSlot>, uint64_t>> again;
     for (Pending& next : batch) {
       fuse_pollhandle* ph = next.ph;
       if (next.slot) {
@@ -792,7 +803,6 @@ void FuseBridge::notifier_loop() {
         fuse_pollhandle_destroy(ph);
       }
     }
-    for (auto& [slot, polls_seen] : again) slot->rearm(0, /*by_caller=*/false, polls_seen);
     l.lock();
   }
 }
