@@ -1,6 +1,7 @@
 // The FUSE bridge with real processes: a small set of /proc entries made here (a status file
 // with per-open change tracking and POLLPRI, a read-only text, a failing file), mounted through
 // the bridge, and used by cat, echo, a Python poller and a non-root user.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -161,6 +162,26 @@ TEST_F(FuseBridgeTest, CatShowsTextsModesAndTheKernelLog) {
   c = sh("cat " + p("/kernel.log"));
   EXPECT_THAT(c.out, HasSubstr("<6>["));
   EXPECT_THAT(c.out, HasSubstr("] bridge test booted\n"));
+}
+
+TEST_F(FuseBridgeTest, AnOpenKernelLogReadsWhatIsLoggedPastItsEnd) {
+  // kernel.log reads through the page cache: a read past its known end asks for the open
+  // file's new size first, by its handle.
+  const int fd = open(p("/kernel.log").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  auto read_rest = [fd] {
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+    return n < 0 ? "error " + std::string(strerror(errno)) : text;
+  };
+  EXPECT_THAT(read_rest(), HasSubstr("] bridge test booted\n"));
+  struct stat st {};
+  ASSERT_EQ(fstat(fd, &st), 0);  // its size was handed out: the next record changes it
+  printk(KERN_INFO "logged while it was open\n");
+  EXPECT_THAT(read_rest(), HasSubstr("] logged while it was open\n"));
+  close(fd);
 }
 
 TEST_F(FuseBridgeTest, ReadsHonourFilePositions) {

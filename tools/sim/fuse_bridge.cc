@@ -144,6 +144,7 @@ struct FuseBridge::Handle {
   enum class Kind { kVfs, kControl, kLog, kFollow } kind = Kind::kVfs;
   host::Process proc;
   int fd = -1;                           // the VFS descriptor (kVfs)
+  std::string path;                      // the path it was opened by (a stat of the open file)
   std::string text;                      // what a fresh open showed (kControl)
   const ControlFile* control = nullptr;  // kControl
   bool nonblock = false;                 // kFollow: opened with O_NONBLOCK
@@ -335,11 +336,15 @@ void* op_init(fuse_conn_info*, fuse_config* cfg) {
   cfg->negative_timeout = 0;
   cfg->direct_io = 0;  // per open: every file but kernel.log is opened for direct I/O
   cfg->use_ino = 0;
-  cfg->nullpath_ok = 0;
+  // Calls on open files and directories use their handle, not their path: libfuse need not
+  // make the path for every read, poll and release.
+  cfg->nullpath_ok = 1;
   return fuse_get_context()->private_data;
 }
 
-int op_getattr(const char* path, struct stat* st, fuse_file_info*) {
+int op_getattr(const char* path, struct stat* st, fuse_file_info* fi) {
+  // A stat of an open file comes without its path.
+  if (path == nullptr) path = handle_of(fi)->path.c_str();
   std::memset(st, 0, sizeof *st);
   std::string_view p = path;
   st->st_uid = bridge().owner_uid();
@@ -381,8 +386,15 @@ int op_getattr(const char* path, struct stat* st, fuse_file_info*) {
   return 0;
 }
 
-int op_readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_file_info*,
+// An open directory keeps its path: its reads come without one.
+int op_opendir(const char* path, fuse_file_info* fi) {
+  fi->fh = reinterpret_cast<uintptr_t>(bridge().directory_path(path));
+  return 0;
+}
+
+int op_readdir(const char*, void* buf, fuse_fill_dir_t fill, off_t, fuse_file_info* fi,
                fuse_readdir_flags) {
+  const std::string& path = *reinterpret_cast<const std::string*>(static_cast<uintptr_t>(fi->fh));
   std::string_view p = path;
   fill(buf, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
   fill(buf, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
@@ -412,6 +424,7 @@ int op_open(const char* path, fuse_file_info* fi) {
   std::string_view p = path;
   auto h = std::make_unique<FuseBridge::Handle>();
   h->proc = caller();
+  h->path = path;
   h->slot->bridge = &bridge();
   fi->direct_io = 1;
   fi->keep_cache = 0;
@@ -537,6 +550,7 @@ const fuse_operations kOperations = [] {
   fuse_operations ops{};
   ops.init = op_init;
   ops.getattr = op_getattr;
+  ops.opendir = op_opendir;
   ops.readdir = op_readdir;
   ops.open = op_open;
   ops.read = op_read;
@@ -756,6 +770,11 @@ void FuseBridge::track(Handle* h) {
 void FuseBridge::untrack(Handle* h) {
   std::lock_guard<std::mutex> l(notify_mutex_);
   handles_.erase(std::remove(handles_.begin(), handles_.end(), h), handles_.end());
+}
+
+const std::string* FuseBridge::directory_path(const char* path) {
+  std::lock_guard<std::mutex> l(directories_mutex_);
+  return &*directories_.emplace(path).first;
 }
 
 // Takes a batch of what is pending (leaving the rest to the other notifiers) and sends its

@@ -50,6 +50,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -119,6 +120,9 @@ class FuseBridge {
   void notify_later(fuse_pollhandle* ph);
   void track(Handle* h);
   void untrack(Handle* h);
+  // The path of an open directory, kept as long as the bridge (a directory's reads come
+  // without their path); one copy of each path.
+  const std::string* directory_path(const char* path);
 
  private:
   void notifier_loop();
@@ -140,6 +144,9 @@ class FuseBridge {
   std::shared_ptr<Follow> follow_;
   std::shared_ptr<Cache> cache_;
   uint64_t log_subscription_ = 0;
+
+  std::mutex directories_mutex_;  // guards directories_
+  std::set<std::string> directories_;
 
   std::mutex log_mutex_;  // guards log_base_ and log_opens_
   uint64_t log_base_ = 0;
