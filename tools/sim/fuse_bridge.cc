@@ -738,19 +738,26 @@ uint64_t FuseBridge::log_base(bool opening, bool closing) {
   return log_base_;
 }
 
+// A notifier is woken for the first of a burst only (the waker runs every callback of a wait
+// queue while holding it, so each one is kept short); a notifier that takes a batch and leaves
+// more wakes the next.
 void FuseBridge::notify_later(std::shared_ptr<PollSlot> slot) {
+  bool first;
   {
     std::lock_guard<std::mutex> l(notify_mutex_);
     if (notifier_stop_) return;  // the slot's handle goes when its file is released
+    first = pending_.empty();
     pending_.push_back({std::move(slot), nullptr});
   }
-  notify_cv_.notify_one();
+  if (first) notify_cv_.notify_one();
 }
 
 void FuseBridge::notify_later(fuse_pollhandle* ph) {
+  bool first = false;
   {
     std::lock_guard<std::mutex> l(notify_mutex_);
     if (!notifier_stop_) {
+      first = pending_.empty();
       pending_.push_back({nullptr, ph});
       ph = nullptr;
     }
@@ -759,7 +766,7 @@ void FuseBridge::notify_later(fuse_pollhandle* ph) {
     fuse_pollhandle_destroy(ph);
     return;
   }
-  notify_cv_.notify_one();
+  if (first) notify_cv_.notify_one();
 }
 
 void FuseBridge::track(Handle* h) {
