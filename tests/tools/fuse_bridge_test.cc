@@ -292,6 +292,59 @@ TEST_F(FuseBridgeTest, ABurstWakesEveryPollerOfManyOpensAgainAndAgain) {
   pclose(py);
 }
 
+TEST_F(FuseBridgeTest, PollsOfAnOpenFileKeepOneRegistrationThatStillWakesIt) {
+  // Polls that find nothing leave the open file one registration, however often it polls, and
+  // a change while the caller sleeps in poll() wakes it through that registration.
+  std::string script =
+      "import select,os,sys\n"
+      "fd=os.open('" +
+      p("/proc/lt7911_info/status") +
+      "',os.O_RDONLY)\n"
+      "os.read(fd,64)\n"
+      "po=select.poll(); po.register(fd,select.POLLPRI)\n"
+      "print(os.getpid(), len(po.poll(0)), len(po.poll(0)), flush=True)\n"
+      "sys.stdin.readline()\n"
+      "ev=po.poll(15000)\n"
+      "print(ev[0][1] & select.POLLPRI if ev else 'timeout', flush=True)\n"
+      "sys.stdin.readline()\n";
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  FILE* py =
+      popen(("timeout 30 python3 -c \"" + script + "\" >&" + std::to_string(out[1])).c_str(), "w");
+  close(out[1]);
+  ASSERT_NE(py, nullptr);
+  auto line = [&] {
+    std::string l;
+    char c;
+    while (read(out[0], &c, 1) == 1 && c != '\n') l += c;
+    return l;
+  };
+  const std::string first = line();
+  EXPECT_THAT(first, testing::EndsWith(" 0 0"));
+  EXPECT_EQ(kernel().vfs().wait_queue(&g_queue)->waiters(), 1u);
+  fputs("poll\n", py);
+  fflush(py);
+  // The change comes once the caller sleeps in poll() (its wait channel says so), so its poll
+  // found nothing and the wake-up has to reach it.
+  const std::string wchan = "/proc/" + std::to_string(std::atoi(first.c_str())) + "/wchan";
+  std::string where;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while ((where = sh("cat " + wchan).out).find("poll") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline) {
+  }
+  EXPECT_EQ(kernel().vfs().wait_queue(&g_queue)->waiters(), 1u);
+  EXPECT_EQ(write_result(p("/proc/lt7911_info/status"), "ok"), "2\n");
+  EXPECT_EQ(line(), "2");
+  EXPECT_TRUE(pollers_registered(0)) << "the answered poll leaves the queue";
+  fputs("done\n", py);
+  fflush(py);
+  pclose(py);
+  close(out[0]);
+  if (where.find("poll") == std::string::npos) {
+    GTEST_SKIP() << "this kernel does not show where a process sleeps (" << wchan << ")";
+  }
+}
+
 TEST_F(FuseBridgeTest, HandlerErrorsReachTheWriterAsErrno) {
   EXPECT_EQ(write_result(p("/proc/lt7911_info/broken"), "on"), "EIO\n");
   EXPECT_EQ(write_result(p("/proc/lt7911_info/status"), "0123456789abcdef"), "EINVAL\n");
