@@ -133,6 +133,35 @@ class FuseBridgeTest : public testing_support::KernelTest {
     return false;
   }
 
+  // A Python script run with the test writing its input and reading its output by lines.
+  struct Conversation {
+    FILE* in = nullptr;
+    int out = -1;
+    explicit Conversation(const std::string& script) {
+      int fds[2];
+      if (pipe(fds) != 0) return;
+      in = popen(("timeout 30 python3 -c \"" + script + "\" >&" + std::to_string(fds[1])).c_str(),
+                 "w");
+      close(fds[1]);
+      out = fds[0];
+    }
+    ~Conversation() {
+      if (in) pclose(in);
+      if (out >= 0) close(out);
+    }
+    // An unbuffered Python writes a text and its line feed apart: reads to the line's end.
+    std::string line() const {
+      std::string l;
+      char c;
+      while (read(out, &c, 1) == 1 && c != '\n') l += c;
+      return l;
+    }
+    void say(const char* text) const {
+      fputs(text, in);
+      fflush(in);
+    }
+  };
+
   // Waits (bounded) until exactly n pollers are registered on the status queue.
   bool pollers_registered(size_t n) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -228,30 +257,16 @@ TEST_F(FuseBridgeTest, APollThatReturnsLeavesNoWaiterBehind) {
       "ev=po.poll(15000)\n"
       "print(ev[0][1] & select.POLLPRI if ev else 'timeout', flush=True)\n"
       "sys.stdin.readline()\n";
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  FILE* py =
-      popen(("timeout 20 python3 -c \"" + script + "\" >&" + std::to_string(out[1])).c_str(), "w");
-  close(out[1]);
-  ASSERT_NE(py, nullptr);
-  // An unbuffered Python writes a text and its line feed apart: read to the line's end.
-  auto line = [&] {
-    std::string l;
-    char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n') l += c;
-    return l;
-  };
-  EXPECT_EQ(line(), "open");
+  Conversation py(script);
+  ASSERT_NE(py.in, nullptr);
+  EXPECT_EQ(py.line(), "open");
   // A change is pending for the open file before it polls: the poll returns at once.
   EXPECT_EQ(write_result(p("/proc/lt7911_info/status"), "ok"), "2\n");
-  fputs("poll\n", py);
-  fflush(py);
-  EXPECT_EQ(line(), "2");
+  py.say("poll\n");
+  EXPECT_EQ(py.line(), "2");
   EXPECT_EQ(kernel().vfs().wait_queue(&g_queue)->waiters(), 0u);
   EXPECT_GT(kernel().vfs().open_files(), 0u) << "the file is still open";
-  fputs("done\n", py);
-  pclose(py);
-  close(out[0]);
+  py.say("done\n");
 }
 
 TEST_F(FuseBridgeTest, ABurstWakesEveryPollerOfManyOpensAgainAndAgain) {
@@ -307,23 +322,12 @@ TEST_F(FuseBridgeTest, PollsOfAnOpenFileKeepOneRegistrationThatStillWakesIt) {
       "ev=po.poll(15000)\n"
       "print(ev[0][1] & select.POLLPRI if ev else 'timeout', flush=True)\n"
       "sys.stdin.readline()\n";
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  FILE* py =
-      popen(("timeout 30 python3 -c \"" + script + "\" >&" + std::to_string(out[1])).c_str(), "w");
-  close(out[1]);
-  ASSERT_NE(py, nullptr);
-  auto line = [&] {
-    std::string l;
-    char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n') l += c;
-    return l;
-  };
-  const std::string first = line();
+  Conversation py(script);
+  ASSERT_NE(py.in, nullptr);
+  const std::string first = py.line();
   EXPECT_THAT(first, testing::EndsWith(" 0 0"));
   EXPECT_EQ(kernel().vfs().wait_queue(&g_queue)->waiters(), 1u);
-  fputs("poll\n", py);
-  fflush(py);
+  py.say("poll\n");
   // The change comes once the caller sleeps in poll() (its wait channel says so), so its poll
   // found nothing and the wake-up has to reach it.
   const std::string wchan = "/proc/" + std::to_string(std::atoi(first.c_str())) + "/wchan";
@@ -334,12 +338,9 @@ TEST_F(FuseBridgeTest, PollsOfAnOpenFileKeepOneRegistrationThatStillWakesIt) {
   }
   EXPECT_EQ(kernel().vfs().wait_queue(&g_queue)->waiters(), 1u);
   EXPECT_EQ(write_result(p("/proc/lt7911_info/status"), "ok"), "2\n");
-  EXPECT_EQ(line(), "2");
+  EXPECT_EQ(py.line(), "2");
   EXPECT_TRUE(pollers_registered(0)) << "the answered poll leaves the queue";
-  fputs("done\n", py);
-  fflush(py);
-  pclose(py);
-  close(out[0]);
+  py.say("done\n");
   if (where.find("poll") == std::string::npos) {
     GTEST_SKIP() << "this kernel does not show where a process sleeps (" << wchan << ")";
   }
