@@ -195,9 +195,9 @@ double plug_floor_ms() {
   host::Kernel::boot();
   std::unique_ptr<board::Board> b;
   {
-    board::LoadResult r = board::Board::load(board::Board::default_dtb_path());
+    auto r = board::Board::load(board::Board::default_dtb_path());
     if (!r) die("cannot load the default board");
-    b = std::move(r.board);
+    b = std::move(*r);
   }
   if (host::Kernel::get().modules().insmod("lt7911_manage", {}) != 0) die("insmod failed");
   host::Scheduler& sched = host::Kernel::get().sched();

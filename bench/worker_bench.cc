@@ -28,9 +28,9 @@ namespace {
 struct BoundBoard {
   explicit BoundBoard(size_t timeline = 0) {
     host::Kernel::boot({.timeline = timeline});
-    board::LoadResult r = board::Board::load(board::Board::default_dtb_path());
+    auto r = board::Board::load(board::Board::default_dtb_path());
     if (!r) std::abort();
-    board = std::move(r.board);
+    board = std::move(*r);
     if (host::Kernel::get().modules().insmod("lt7911_manage", {}) != 0) std::abort();
     host::Kernel::get().sched().settle();
   }

@@ -64,16 +64,16 @@ std::string find_program(const std::string& name) {
 }
 
 // Runs dtc on a .dts, bounded in time; the blob, or dtc's complaint.
-BlobResult compile_dts(const std::string& path, int64_t timeout_ms) {
+host::Result<std::vector<uint8_t>> compile_dts(const std::string& path, int64_t timeout_ms) {
   constexpr size_t kMaxOutput = 16u << 20;
   const std::string dtc = find_program("dtc");
-  if (dtc.empty()) return {{}, "cannot run dtc: not found in PATH"};
+  if (dtc.empty()) return host::Error("cannot run dtc: not found in PATH");
   int out[2], err[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) return {{}, "cannot make a pipe for dtc"};
+  if (::pipe2(out, O_CLOEXEC) != 0) return host::Error("cannot make a pipe for dtc");
   if (::pipe2(err, O_CLOEXEC) != 0) {
     ::close(out[0]);
     ::close(out[1]);
-    return {{}, "cannot make a pipe for dtc"};
+    return host::Error("cannot make a pipe for dtc");
   }
   std::vector<std::string> args = {dtc, "-q", "-I", "dts", "-O", "dtb", path};
   std::vector<char*> argv;
@@ -100,9 +100,9 @@ BlobResult compile_dts(const std::string& path, int64_t timeout_ms) {
   if (pid < 0) {
     ::close(out[0]);
     ::close(err[0]);
-    return {{}, "cannot start dtc"};
+    return host::Error("cannot start dtc");
   }
-  BlobResult result;
+  std::vector<uint8_t> blob;
   std::string complaint;
   bool timed_out = false;
   bool too_big = false;
@@ -131,11 +131,11 @@ BlobResult compile_dts(const std::string& path, int64_t timeout_ms) {
         continue;
       }
       if (p.fd == out[0]) {
-        result.blob.insert(result.blob.end(), buf, buf + got);
+        blob.insert(blob.end(), buf, buf + got);
       } else if (complaint.size() < 64 * 1024) {
         complaint.append(buf, static_cast<size_t>(got));
       }
-      if (result.blob.size() > kMaxOutput) {
+      if (blob.size() > kMaxOutput) {
         too_big = true;
         open_fds = 0;
       }
@@ -150,24 +150,21 @@ BlobResult compile_dts(const std::string& path, int64_t timeout_ms) {
   }
   while (!complaint.empty() && complaint.back() == '\n') complaint.pop_back();
   if (timed_out) {
-    result.blob.clear();
     char limit[32];
     std::snprintf(limit, sizeof limit, "%g", static_cast<double>(timeout_ms) / 1000.0);
-    result.error = "dtc did not finish " + path + " within " + limit + " s; it was stopped";
-  } else if (too_big) {
-    result.blob.clear();
-    result.error = "dtc made more than 16 MiB of " + path;
-  } else if (WIFSIGNALED(status)) {
-    result.blob.clear();
-    result.error = "dtc was killed by signal " + std::to_string(WTERMSIG(status)) + " on " + path +
-                   (WTERMSIG(status) == SIGXCPU ? " (CPU time limit)" : "");
-  } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    result.blob.clear();
-    result.error = WIFEXITED(status) && WEXITSTATUS(status) == 127 && complaint.empty()
-                       ? "cannot run " + dtc
-                       : "dtc failed on " + path + ": " + complaint;
+    return host::Error("dtc did not finish " + path + " within " + limit + " s; it was stopped");
   }
-  return result;
+  if (too_big) return host::Error("dtc made more than 16 MiB of " + path);
+  if (WIFSIGNALED(status)) {
+    return host::Error("dtc was killed by signal " + std::to_string(WTERMSIG(status)) + " on " +
+                       path + (WTERMSIG(status) == SIGXCPU ? " (CPU time limit)" : ""));
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    return host::Error(WIFEXITED(status) && WEXITSTATUS(status) == 127 && complaint.empty()
+                           ? "cannot run " + dtc
+                           : "dtc failed on " + path + ": " + complaint);
+  }
+  return blob;
 }
 
 // A GPIO controller of the tree.
@@ -228,14 +225,13 @@ void GpioLine::set(bool level) const {
 
 // ---- Loading -------------------------------------------------------------------------------
 
-BlobResult read_device_tree(const std::string& path, int64_t timeout_ms) {
+host::Result<std::vector<uint8_t>> read_device_tree(const std::string& path, int64_t timeout_ms) {
   if (ends_with(path, ".dts")) return compile_dts(path, timeout_ms);
   std::ifstream in(path, std::ios::binary);
-  if (!in) return {{}, "cannot open " + path};
-  BlobResult r;
-  r.blob.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (r.blob.empty()) r.error = path + " is empty";
-  return r;
+  if (!in) return host::Error("cannot open " + path);
+  std::vector<uint8_t> blob(std::istreambuf_iterator<char>(in), {});
+  if (blob.empty()) return host::Error(path + " is empty");
+  return blob;
 }
 
 std::string Board::default_dtb_path() {
@@ -246,16 +242,18 @@ std::string Board::default_dts_path() {
   return std::string(LT_BOARD_DTS_DIR) + "/lt7911-board.dts";
 }
 
-LoadResult Board::load(const std::string& path, const LoadOptions& options) {
-  BlobResult blob = read_device_tree(path, options.dtc_timeout_ms);
-  if (!blob.error.empty()) return {nullptr, blob.error};
-  return load_blob(blob.blob, options);
+host::Result<std::unique_ptr<Board>> Board::load(const std::string& path,
+                                                 const LoadOptions& options) {
+  host::Result<std::vector<uint8_t>> blob = read_device_tree(path, options.dtc_timeout_ms);
+  if (!blob) return blob.error();
+  return load_blob(*blob, options);
 }
 
-LoadResult Board::load_blob(std::span<const uint8_t> dtb, const LoadOptions& options) {
+host::Result<std::unique_ptr<Board>> Board::load_blob(std::span<const uint8_t> dtb,
+                                                      const LoadOptions& options) {
   host::Kernel& k = host::Kernel::get();
   host::DeviceTree& dt = k.dt();
-  if (auto err = dt.load(dtb)) return {nullptr, *err};
+  if (host::Result<void> r = dt.load(dtb); !r) return r.error();
 
   // Validate everything before registering anything.
   std::vector<Controller> controllers;
@@ -265,12 +263,13 @@ LoadResult Board::load_blob(std::span<const uint8_t> dtb, const LoadOptions& opt
     Controller c;
     c.node = np;
     auto cells = host::DeviceTree::read_u32(np, "#gpio-cells");
-    if (!cells || *cells < 1) return {nullptr, prop_error(np, "#gpio-cells", "must be at least 1")};
+    if (!cells || *cells < 1)
+      return host::Error(prop_error(np, "#gpio-cells", "must be at least 1"));
     c.cells = static_cast<int>(*cells);
     if (np->has_property("ngpios")) {
       auto n = host::DeviceTree::read_u32(np, "ngpios");
       if (!n || *n < 1 || *n > static_cast<uint32_t>(kGpiosPerController)) {
-        return {nullptr, prop_error(np, "ngpios", "must be 1 to 32")};
+        return host::Error(prop_error(np, "ngpios", "must be 1 to 32"));
       }
       c.ngpio = static_cast<int>(*n);
     }
@@ -278,8 +277,8 @@ LoadResult Board::load_blob(std::span<const uint8_t> dtb, const LoadOptions& opt
     if (id >= 0) {
       c.base = id * kGpiosPerController;
       if (c.base + c.ngpio > ARCH_NR_GPIOS) {
-        return {nullptr, np->path + ": alias gpio" + std::to_string(id) + " is beyond the " +
-                             std::to_string(ARCH_NR_GPIOS) + " GPIO numbers"};
+        return host::Error(np->path + ": alias gpio" + std::to_string(id) + " is beyond the " +
+                           std::to_string(ARCH_NR_GPIOS) + " GPIO numbers");
       }
       taken_bases.insert(c.base);
     }
@@ -291,7 +290,7 @@ LoadResult Board::load_blob(std::span<const uint8_t> dtb, const LoadOptions& opt
     c.base = next_base;
     next_base += kGpiosPerController;
     if (c.base + c.ngpio > ARCH_NR_GPIOS) {
-      return {nullptr, c.node->path + ": no GPIO numbers left for this controller"};
+      return host::Error(c.node->path + ": no GPIO numbers left for this controller");
     }
   }
 
@@ -310,7 +309,7 @@ LoadResult Board::load_blob(std::span<const uint8_t> dtb, const LoadOptions& opt
     if (np->has_property("clock-frequency")) {
       auto f = host::DeviceTree::read_u32(np, "clock-frequency");
       if (!f || *f == 0 || *f > 5'000'000) {
-        return {nullptr, prop_error(np, "clock-frequency", "must be a u32 from 1 to 5000000")};
+        return host::Error(prop_error(np, "clock-frequency", "must be a u32 from 1 to 5000000"));
       }
       clock = *f;
     }
@@ -341,14 +340,14 @@ LoadResult Board::load_blob(std::span<const uint8_t> dtb, const LoadOptions& opt
     break;
   }
   if (chip_node == nullptr) {
-    return {nullptr,
-            std::string("no available \"") + kChipCompatible + "\" node under an I2C adapter node"};
+    return host::Error(std::string("no available \"") + kChipCompatible +
+                       "\" node under an I2C adapter node");
   }
   auto reg = host::DeviceTree::read_u32(chip_node, "reg");
-  if (!chip_node->has_property("reg")) return {nullptr, prop_error(chip_node, "reg", "missing")};
+  if (!chip_node->has_property("reg")) return host::Error(prop_error(chip_node, "reg", "missing"));
   if (!reg || chip_node->property("reg")->size() != sizeof(uint32_t) ||
       *reg > static_cast<uint32_t>(kMaxI2cAddress)) {
-    return {nullptr, prop_error(chip_node, "reg", "must be one cell holding a 7-bit address")};
+    return host::Error(prop_error(chip_node, "reg", "must be one cell holding a 7-bit address"));
   }
 
   std::unique_ptr<Board> b(new Board());
@@ -357,7 +356,7 @@ LoadResult Board::load_blob(std::span<const uint8_t> dtb, const LoadOptions& opt
   GpioRef power = resolve_gpio(dt, controllers, chip_node, "reset-gpio");
   for (const GpioRef* ref : {&irq, &power}) {
     if (ref->problem.empty()) continue;
-    if (options.strict) return {nullptr, ref->problem};
+    if (options.strict) return host::Error(ref->problem);
     b->problems_.push_back(ref->problem);
   }
 
@@ -368,7 +367,9 @@ LoadResult Board::load_blob(std::span<const uint8_t> dtb, const LoadOptions& opt
     info.of_node = c.node;
     info.base = c.base;
     info.ngpio = c.ngpio;
-    if (auto err = k.gpio().add_chip(info)) return {nullptr, c.node->path + ": " + *err};
+    if (host::Result<void> r = k.gpio().add_chip(info); !r) {
+      return host::Error(c.node->path + ": " + r.error().message);
+    }
   }
 
   b->source_ = std::make_unique<HdmiSource>();
@@ -400,11 +401,11 @@ LoadResult Board::load_blob(std::span<const uint8_t> dtb, const LoadOptions& opt
     }
     a->adapter = k.i2c().add_numbered_adapter(p.nr, p.node->full_name, *a->bus, p.node);
     if (a->adapter == nullptr) {
-      return {nullptr, p.node->path + ": I2C bus number " + std::to_string(p.nr) + " is taken"};
+      return host::Error(p.node->path + ": I2C bus number " + std::to_string(p.nr) + " is taken");
     }
     b->adapters_.push_back(std::move(a));
   }
-  return {std::move(b), ""};
+  return b;
 }
 
 Board::~Board() {

@@ -35,6 +35,7 @@
 #include "board/hdmi_source.h"
 #include "board/i2c_bus.h"
 #include "board/lt7911d.h"
+#include "platform/host/result.h"
 
 struct i2c_adapter;
 
@@ -65,21 +66,11 @@ struct LoadOptions {
 
 class Board;
 
-// A board, or why there is none.
-struct LoadResult {
-  std::unique_ptr<Board> board;
-  std::string error;
-  explicit operator bool() const { return board != nullptr; }
-};
-
 // The device-tree blob of a file: a .dts is compiled with dtc, anything else is read as a dtb.
 // dtc runs as a child that writes the blob to a pipe (no temporary files), is killed when it
 // runs longer than timeout_ms, and dies with the process that started it.
-struct BlobResult {
-  std::vector<uint8_t> blob;
-  std::string error;  // empty on success
-};
-BlobResult read_device_tree(const std::string& path, int64_t timeout_ms = 10'000);
+host::Result<std::vector<uint8_t>> read_device_tree(const std::string& path,
+                                                    int64_t timeout_ms = 10'000);
 
 class Board {
  public:
@@ -87,8 +78,11 @@ class Board {
   static std::string default_dtb_path();
   static std::string default_dts_path();
 
-  static LoadResult load(const std::string& path, const LoadOptions& options = {});
-  static LoadResult load_blob(std::span<const uint8_t> dtb, const LoadOptions& options = {});
+  // The board, or why there is none.
+  static host::Result<std::unique_ptr<Board>> load(const std::string& path,
+                                                   const LoadOptions& options = {});
+  static host::Result<std::unique_ptr<Board>> load_blob(std::span<const uint8_t> dtb,
+                                                        const LoadOptions& options = {});
   ~Board();
   Board(const Board&) = delete;
   Board& operator=(const Board&) = delete;

@@ -19,16 +19,19 @@ void fail(std::string_view control, std::string_view input, const std::string& w
 }
 
 template <class T>
-void refused_with_reason(const sim::Parsed<T>& p, std::string_view control, std::string_view text) {
-  if (!p && p.error.empty()) fail(control, text, "refused without a reason");
+void refused_with_reason(const host::Result<T>& p, std::string_view control,
+                         std::string_view text) {
+  if (!p && p.error().message.empty()) fail(control, text, "refused without a reason");
 }
 
 // A rule's text parses back into a rule with the same text.
 template <class Rule>
 void round_trips(const Rule& rule, std::string_view text) {
   const std::string once = sim::format_fault(rule);
-  sim::Parsed<sim::FaultCommand> again = sim::parse_fault(once);
-  if (!again) fail("faults", text, "its rule's text \"" + once + "\" is refused: " + again.error);
+  host::Result<sim::FaultCommand> again = sim::parse_fault(once);
+  if (!again) {
+    fail("faults", text, "its rule's text \"" + once + "\" is refused: " + again.error().message);
+  }
   std::string twice;
   if constexpr (std::is_same_v<Rule, host::FaultRule>) {
     if (!again->rule) fail("faults", text, "\"" + once + "\" reads back as another kind");

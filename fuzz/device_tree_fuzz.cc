@@ -13,18 +13,18 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   host::Kernel::boot({});
-  board::LoadResult r = board::Board::load_blob(std::span<const uint8_t>(data, size));
-  if (!r && r.error.empty()) {
+  auto r = board::Board::load_blob(std::span<const uint8_t>(data, size));
+  if (!r && r.error().message.empty()) {
     std::fprintf(stderr, "a blob of %zu bytes refused without a reason\n", size);
     std::abort();
   }
   if (r) {
-    // What a loaded board offers can be asked for.
-    (void)r.board->chip_device_name();
-    (void)r.board->irq_line().number();
-    (void)r.board->power_line().number();
+    // What a loaded board offers can be asked for; then it is taken down.
+    std::unique_ptr<board::Board> b = std::move(*r);
+    (void)b->chip_device_name();
+    (void)b->irq_line().number();
+    (void)b->power_line().number();
   }
-  r.board.reset();
   std::vector<host::Warning> warnings = host::Kernel::get().warnings().take();
   for (const host::Warning& w : warnings)
     std::fprintf(stderr, "WARN: %s (%s)\n", w.message.c_str(), w.context.c_str());

@@ -26,9 +26,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fail(text, "a negative duration " + std::to_string(*ns));
   if (sim::unescape(text).size() > text.size()) fail(text, "unescaping made it longer");
 
-  sim::Parsed<std::vector<sim::ScriptLine>> p = sim::parse_script(text);
+  host::Result<std::vector<sim::ScriptLine>> p = sim::parse_script(text);
   if (!p) {
-    if (!p.error.starts_with("line ")) fail(text, "refused without its line: " + p.error);
+    const std::string& why = p.error().message;
+    if (!why.starts_with("line ")) fail(text, "refused without its line: " + why);
     return 0;
   }
   std::string again;
@@ -39,8 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (l.verb.empty()) fail(text, "a command without a verb");
     again += l.verb + (l.rest.empty() ? "" : " " + l.rest) + "\n";
   }
-  sim::Parsed<std::vector<sim::ScriptLine>> q = sim::parse_script(again);
-  if (!q) fail(text, "its commands written back are refused: " + q.error);
+  host::Result<std::vector<sim::ScriptLine>> q = sim::parse_script(again);
+  if (!q) fail(text, "its commands written back are refused: " + q.error().message);
   if (q->size() != p->size()) fail(text, "its commands written back read as another count");
   for (size_t i = 0; i < p->size(); ++i)
     if ((*q)[i].verb != (*p)[i].verb || (*q)[i].rest != (*p)[i].rest)

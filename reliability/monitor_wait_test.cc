@@ -23,9 +23,10 @@ TEST(MonitorWait, AStatusFileAnsweringTheDefaultMaskIsGone) {
     std::ofstream(root / "proc/lt7911_info" / f) << "0\n";
 
   monitor::PosixTree tree(root.string() + "/");
-  int err = 0;
-  ASSERT_TRUE(tree.open_status(&err)) << err;
-  ASSERT_TRUE(tree.read(&err).has_value()) << err;
+  auto opened = tree.open_status();
+  ASSERT_TRUE(opened) << opened.error().message;
+  auto read = tree.read();
+  ASSERT_TRUE(read) << read.error().message;
   // A wait for POLLPRI alone would run into its timeout here (and, without one, never end).
   EXPECT_EQ(tree.wait(30'000), monitor::Wake::kGone);
   tree.close_status();

@@ -163,12 +163,12 @@ class Rig {
  public:
   explicit Rig(host::BootOptions options = {}) {
     host::Kernel::boot(options);
-    board::LoadResult r = board::Board::load(board::Board::default_dtb_path());
+    auto r = board::Board::load(board::Board::default_dtb_path());
     if (!r) {
-      load_error_ = r.error;
+      load_error_ = r.error().message;
       return;
     }
-    board_ = std::move(r.board);
+    board_ = std::move(*r);
     slab_at_boot_ = host::slab_live_allocations();
   }
 

@@ -33,10 +33,12 @@ class Builder {
  public:
   Builder(const void* fdt, std::vector<std::unique_ptr<device_node>>* out) : fdt_(fdt), out_(out) {}
 
-  std::optional<std::string> build(int offset, device_node* parent) {
+  Result<void> build(int offset, device_node* parent) {
     int len = 0;
     const char* raw = fdt_get_name(fdt_, offset, &len);
-    if (raw == nullptr) return "node at offset " + std::to_string(offset) + ": " + fdt_error(len);
+    if (raw == nullptr) {
+      return Error("node at offset " + std::to_string(offset) + ": " + fdt_error(len));
+    }
     auto node = std::make_unique<device_node>();
     device_node* np = node.get();
     out_->push_back(std::move(node));
@@ -58,26 +60,27 @@ class Builder {
       int plen = 0;
       const void* value = fdt_getprop_by_offset(fdt_, prop, &name, &plen);
       if (value == nullptr || name == nullptr) {
-        return np->path + ": property at offset " + std::to_string(prop) + ": " + fdt_error(plen);
+        return Error(np->path + ": property at offset " + std::to_string(prop) + ": " +
+                     fdt_error(plen));
       }
       const auto* bytes = static_cast<const uint8_t*>(value);
       np->properties.push_back({name, std::vector<uint8_t>(bytes, bytes + plen)});
       if (std::strcmp(name, "phandle") == 0 || std::strcmp(name, "linux,phandle") == 0) {
         if (plen != 4) {
-          return np->path + ": property \"" + name + "\": " + std::to_string(plen) +
-                 " bytes, a phandle is 4";
+          return Error(np->path + ": property \"" + name + "\": " + std::to_string(plen) +
+                       " bytes, a phandle is 4");
         }
         np->phandle = be32(bytes);
       }
     }
-    if (prop != -FDT_ERR_NOTFOUND) return np->path + ": properties: " + fdt_error(prop);
+    if (prop != -FDT_ERR_NOTFOUND) return Error(np->path + ": properties: " + fdt_error(prop));
 
     int child = fdt_first_subnode(fdt_, offset);
     for (; child >= 0; child = fdt_next_subnode(fdt_, child)) {
-      if (auto err = build(child, np)) return err;
+      if (Result<void> r = build(child, np); !r) return r;
     }
-    if (child != -FDT_ERR_NOTFOUND) return np->path + ": subnodes: " + fdt_error(child);
-    return std::nullopt;
+    if (child != -FDT_ERR_NOTFOUND) return Error(np->path + ": subnodes: " + fdt_error(child));
+    return {};
   }
 
  private:
@@ -87,37 +90,39 @@ class Builder {
 
 }  // namespace
 
-std::optional<std::string> DeviceTree::load(std::span<const uint8_t> dtb) {
-  if (dtb.size() < sizeof(fdt_header)) return "dtb: " + std::to_string(dtb.size()) + " bytes";
+Result<void> DeviceTree::load(std::span<const uint8_t> dtb) {
+  if (dtb.size() < sizeof(fdt_header)) {
+    return Error("dtb: " + std::to_string(dtb.size()) + " bytes");
+  }
   const void* fdt = dtb.data();
-  if (int err = fdt_check_header(fdt); err != 0) return "dtb header: " + fdt_error(err);
+  if (int err = fdt_check_header(fdt); err != 0) return Error("dtb header: " + fdt_error(err));
   if (fdt_totalsize(fdt) > dtb.size()) {
-    return "dtb: header says " + std::to_string(fdt_totalsize(fdt)) + " bytes, have " +
-           std::to_string(dtb.size());
+    return Error("dtb: header says " + std::to_string(fdt_totalsize(fdt)) + " bytes, have " +
+                 std::to_string(dtb.size()));
   }
   std::vector<std::unique_ptr<device_node>> nodes;
-  if (auto err = Builder(fdt, &nodes).build(0, nullptr)) return err;
+  if (Result<void> r = Builder(fdt, &nodes).build(0, nullptr); !r) return r;
 
   std::map<uint32_t, device_node*> by_phandle;
   for (const auto& n : nodes) {
     if (n->phandle == 0) continue;
     if (!by_phandle.emplace(n->phandle, n.get()).second) {
-      return n->path + ": phandle " + std::to_string(n->phandle) + " is used twice";
+      return Error(n->path + ": phandle " + std::to_string(n->phandle) + " is used twice");
     }
   }
   nodes_ = std::move(nodes);
   by_phandle_ = std::move(by_phandle);
   root_ = nodes_.front().get();
-  return std::nullopt;
+  return {};
 }
 
-std::optional<std::string> DeviceTree::load_file(const std::string& path) {
+Result<void> DeviceTree::load_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) return path + ": cannot open";
+  if (!in) return Error(path + ": cannot open");
   std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                              std::istreambuf_iterator<char>());
-  if (auto err = load(bytes)) return path + ": " + *err;
-  return std::nullopt;
+  if (Result<void> r = load(bytes); !r) return Error(path + ": " + r.error().message);
+  return {};
 }
 
 device_node* DeviceTree::find_by_path(std::string_view path) const {

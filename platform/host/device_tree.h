@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/host/result.h"
 #include "platform/of.h"
 
 // One node of the tree. The members mirror Linux: `name` is the node name without its unit
@@ -54,8 +55,8 @@ class DeviceTree {
 
   // Replaces the tree with the one in the blob. On failure the previous tree is kept and the
   // result names what is at fault, e.g. "/i2c@1/lt7911d@2b: property \"reg\": bad offset".
-  std::optional<std::string> load(std::span<const uint8_t> dtb);
-  std::optional<std::string> load_file(const std::string& path);
+  Result<void> load(std::span<const uint8_t> dtb);
+  Result<void> load_file(const std::string& path);
   bool loaded() const { return root_ != nullptr; }
 
   // Lookups; nullptr (or an empty list) when nothing matches.

@@ -11,12 +11,12 @@
 
 namespace host {
 
-std::optional<std::string> Gpio::add_chip(const GpioChipInfo& info) {
-  if (info.ngpio <= 0) return info.label + ": no lines";
+Result<void> Gpio::add_chip(const GpioChipInfo& info) {
+  if (info.ngpio <= 0) return Error(info.label + ": no lines");
   if (info.base < 0 || info.base + info.ngpio > ARCH_NR_GPIOS) {
-    return info.label + ": lines " + std::to_string(info.base) + " to " +
-           std::to_string(info.base + info.ngpio - 1) + " leave 0 to " +
-           std::to_string(ARCH_NR_GPIOS - 1);
+    return Error(info.label + ": lines " + std::to_string(info.base) + " to " +
+                 std::to_string(info.base + info.ngpio - 1) + " leave 0 to " +
+                 std::to_string(ARCH_NR_GPIOS - 1));
   }
   auto chip = std::make_unique<Chip>();
   chip->info = info;
@@ -26,11 +26,11 @@ std::optional<std::string> Gpio::add_chip(const GpioChipInfo& info) {
       const int lo = c->info.base;
       const int hi = lo + c->info.ngpio;
       if (info.base < hi && lo < info.base + info.ngpio) {
-        return info.label + ": lines " + std::to_string(info.base) + " to " +
-               std::to_string(info.base + info.ngpio - 1) + " overlap " + c->info.label;
+        return Error(info.label + ": lines " + std::to_string(info.base) + " to " +
+                     std::to_string(info.base + info.ngpio - 1) + " overlap " + c->info.label);
       }
       if (info.of_node != nullptr && c->info.of_node == info.of_node) {
-        return info.label + ": its node already has controller " + c->info.label;
+        return Error(info.label + ": its node already has controller " + c->info.label);
       }
     }
     for (int i = 0; i < info.ngpio; ++i) {
@@ -49,7 +49,7 @@ std::optional<std::string> Gpio::add_chip(const GpioChipInfo& info) {
     Irq& irq = Kernel::get().irq();
     for (int i = 0; i < info.ngpio; ++i) irq.create(Irq::gpio_irq(info.base + i));
   }
-  return std::nullopt;
+  return {};
 }
 
 std::optional<GpioChipInfo> Gpio::chip_for_node(const device_node* np) const {

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "platform/gpio.h"
+#include "platform/host/result.h"
 
 struct device_node;
 
@@ -60,7 +61,7 @@ class Gpio {
 
   // Board side. Registers a controller; fails (with the reason) for an empty or overlapping
   // range, or one that reaches beyond ARCH_NR_GPIOS - 1.
-  std::optional<std::string> add_chip(const GpioChipInfo& info);
+  Result<void> add_chip(const GpioChipInfo& info);
   // The controller registered for a device-tree node, if any.
   std::optional<GpioChipInfo> chip_for_node(const device_node* np) const;
   // The controller that owns a number, if any.

@@ -156,10 +156,12 @@ class TreeTest : public KernelTest {
     files_.push_back(path);
     return path;
   }
-  board::LoadResult load(const std::string& path, board::LoadOptions options = {}) {
-    board::LoadResult r = board::Board::load(path, options);
-    if (r) board_ = std::move(r.board);
-    return {std::move(r.board), r.error};
+  // Loads into board_; the result says why not.
+  host::Result<void> load(const std::string& path, board::LoadOptions options = {}) {
+    auto r = board::Board::load(path, options);
+    if (!r) return r.error();
+    board_ = std::move(*r);
+    return {};
   }
   board::Board& loaded() { return *board_; }
   device_node* chip_node() { return kernel().dt().find_by_path(board_->chip_node_path()); }
@@ -170,7 +172,7 @@ class TreeTest : public KernelTest {
 
 TEST_F(TreeTest, DefaultSourceCompilesAtLoad) {
   auto r = load(board::Board::default_dts_path());
-  ASSERT_TRUE(board_) << r.error;
+  ASSERT_TRUE(board_) << r.error().message;
   EXPECT_EQ(loaded().chip_device_name(), "4-002b");
 }
 
@@ -198,8 +200,8 @@ TEST_F(TreeTest, ErrorsNameTheNodeAndProperty) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.to);
     auto r = load(variant(c.from, c.to));
-    EXPECT_FALSE(r);
-    EXPECT_THAT(r.error, HasSubstr(c.error));
+    ASSERT_FALSE(r);
+    EXPECT_THAT(r.error().message, HasSubstr(c.error));
     board_.reset();
     host::Kernel::shutdown();
     boot();
@@ -226,7 +228,7 @@ TEST_F(TreeTest, FaultySpecifiersReachTheDriverAsLinuxReportsThem) {
     SCOPED_TRACE(c.to);
     const std::string path = variant(c.from, c.to);
     auto r = load(path);
-    ASSERT_TRUE(board_) << r.error;
+    ASSERT_TRUE(board_) << r.error().message;
     ASSERT_EQ(loaded().problems().size(), 1u);
     EXPECT_THAT(loaded().problems()[0], HasSubstr("/i2c@ff3d0000/lt7911d@2b: "));
     EXPECT_THAT(loaded().problems()[0], HasSubstr(c.problem));
@@ -240,8 +242,8 @@ TEST_F(TreeTest, FaultySpecifiersReachTheDriverAsLinuxReportsThem) {
     board::LoadOptions strict;
     strict.strict = true;
     auto s = load(path, strict);
-    EXPECT_FALSE(s);
-    EXPECT_THAT(s.error, HasSubstr(c.problem));
+    ASSERT_FALSE(s);
+    EXPECT_THAT(s.error().message, HasSubstr(c.problem));
     host::Kernel::shutdown();
     boot();
   }
@@ -249,7 +251,7 @@ TEST_F(TreeTest, FaultySpecifiersReachTheDriverAsLinuxReportsThem) {
 
 TEST_F(TreeTest, ChipWithoutPowerLineIsPoweredFromTheStart) {
   auto r = load(variant("reset-gpio = <&gpio2 3 0>;", ""));
-  ASSERT_TRUE(board_) << r.error;
+  ASSERT_TRUE(board_) << r.error().message;
   EXPECT_TRUE(loaded().chip().powered());
   EXPECT_FALSE(loaded().power_line().connected());
   EXPECT_EQ(loaded().problems().size(), 1u);
@@ -263,7 +265,7 @@ TEST_F(TreeTest, DefaultsWithoutClockAndAliases) {
     src.replace(src.find(cut), std::string(cut).size(), "");
   }
   auto r = load(write(src));
-  ASSERT_TRUE(board_) << r.error;
+  ASSERT_TRUE(board_) << r.error().message;
   EXPECT_EQ(loaded().bus().clock_hz(), 100'000u);
   EXPECT_EQ(loaded().bus_number(), 0);
   EXPECT_EQ(loaded().chip_device_name(), "0-002b");

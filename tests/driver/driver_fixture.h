@@ -69,17 +69,14 @@ class DriverTest : public testing_support::KernelTest {
   // The default board, or one whose device tree is `dts` (the default board's source with
   // the chip node's properties replaced).
   void load_board(const std::string& dts = "") {
-    board::LoadResult r;
-    if (dts.empty()) {
-      r = board::Board::load(board::Board::default_dtb_path());
-    } else {
-      std::string path =
-          ::testing::TempDir() + "lt7911_variant_" + std::to_string(getpid()) + ".dts";
+    std::string path = board::Board::default_dtb_path();
+    if (!dts.empty()) {
+      path = ::testing::TempDir() + "lt7911_variant_" + std::to_string(getpid()) + ".dts";
       std::ofstream(path) << dts;
-      r = board::Board::load(path);
     }
-    ASSERT_TRUE(r) << r.error;
-    board_ = std::move(r.board);
+    auto r = board::Board::load(path);
+    ASSERT_TRUE(r) << r.error().message;
+    board_ = std::move(*r);
   }
 
   // The default board's source with the chip node's lines `from` replaced by `to`.

@@ -306,13 +306,13 @@ class DriverModuleTest : public ModuleTest {
 
   void SetUp() override {
     ModuleTest::SetUp();
-    ASSERT_FALSE(kernel().dt().load_file(LT_TESTDRV_DTB));
+    ASSERT_TRUE(kernel().dt().load_file(LT_TESTDRV_DTB));
     host::GpioChipInfo chip;
     chip.label = "test-gpio";
     chip.of_node = kernel().dt().find_by_path("/gpio@1000");
     chip.base = kGpioBase;
     ASSERT_NE(chip.of_node, nullptr);
-    ASSERT_FALSE(kernel().gpio().add_chip(chip));
+    ASSERT_TRUE(kernel().gpio().add_chip(chip));
     ASSERT_NE(kernel().i2c().add_numbered_adapter(3, "test-i2c", bus,
                                                   kernel().dt().find_by_path("/i2c@2000")),
               nullptr);

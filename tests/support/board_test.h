@@ -33,9 +33,9 @@ class BoardTest : public KernelTest {
  protected:
   void SetUp() override {
     KernelTest::SetUp();
-    board::LoadResult loaded = board::Board::load(board_path(), board_options());
-    ASSERT_TRUE(loaded) << loaded.error;
-    board_ = std::move(loaded.board);
+    auto loaded = board::Board::load(board_path(), board_options());
+    ASSERT_TRUE(loaded) << loaded.error().message;
+    board_ = std::move(*loaded);
   }
   void TearDown() override {
     if (board_ && host::Kernel::booted()) {

@@ -18,13 +18,13 @@ using ::testing::HasSubstr;
 
 TEST(HdmiControl, AcceptsStandardModesExplicitTimingsAndUnplug) {
   auto c = sim::parse_hdmi("plug 1920x1080@60\n");
-  ASSERT_TRUE(c) << c.error;
+  ASSERT_TRUE(c) << c.error().message;
   EXPECT_EQ(c->mode->width, 1920);
   EXPECT_EQ(c->mode->htotal, 2200);
   EXPECT_EQ(c->mode->pixel_clock_hz, 148'500'000);
 
   c = sim::parse_hdmi("plug timing 1280 720 1650 750 74250");
-  ASSERT_TRUE(c) << c.error;
+  ASSERT_TRUE(c) << c.error().message;
   EXPECT_EQ(c->mode->vtotal, 750);
   EXPECT_EQ(c->mode->pixel_clock_hz, 74'250'000);
 
@@ -66,21 +66,22 @@ TEST(HdmiControl, RefusalsSayWhyAndRefuseWhatNoHdmiSourceSends) {
   };
   for (const Case& c : cases) {
     auto r = sim::parse_hdmi(c.command);
-    EXPECT_FALSE(r) << c.command;
-    EXPECT_THAT(r.error, HasSubstr(c.why)) << c.command;
+    ASSERT_FALSE(r) << c.command;
+    EXPECT_THAT(r.error().message, HasSubstr(c.why)) << c.command;
   }
   // The fastest HDMI 2.0 formats still pass.
   for (const char* ok : {"plug 3840x2160@60", "plug vic97", "plug 1920x1080,2200,1125,594000000"}) {
-    EXPECT_TRUE(sim::parse_hdmi(ok)) << ok << ": " << sim::parse_hdmi(ok).error;
+    EXPECT_TRUE(sim::parse_hdmi(ok)) << ok << ": " << sim::parse_hdmi(ok).error().message;
   }
 }
 
 TEST(OtherControls, FaultRulesNameACallThatCanFail) {
   for (const char* bad : {"frobnicate", "kzallco nth=1"}) {
     auto r = sim::parse_fault(bad);
-    EXPECT_FALSE(r) << bad;
-    EXPECT_THAT(r.error, HasSubstr("unknown call")) << bad;
-    EXPECT_THAT(r.error, HasSubstr("kzalloc, of_get_named_gpio")) << "the calls are listed";
+    ASSERT_FALSE(r) << bad;
+    EXPECT_THAT(r.error().message, HasSubstr("unknown call")) << bad;
+    EXPECT_THAT(r.error().message, HasSubstr("kzalloc, of_get_named_gpio"))
+        << "the calls are listed";
   }
   for (const char* ok :
        {"copy_to_user", "proc_create match=status", "i2c_new_dummy times=always"}) {
@@ -103,7 +104,7 @@ TEST(OtherControls, AudioModuleAndFaultGrammar) {
   }
 
   auto f = sim::parse_fault("gpio_request match=67 nth=2 times=always error=EBUSY\n");
-  ASSERT_TRUE(f) << f.error;
+  ASSERT_TRUE(f) << f.error().message;
   EXPECT_EQ(f->rule->call, "gpio_request");
   EXPECT_EQ(f->rule->match, "67");
   EXPECT_EQ(f->rule->nth, 2);
@@ -122,7 +123,7 @@ TEST(OtherControls, AudioModuleAndFaultGrammar) {
 
 TEST(OtherControls, BusFaultGrammarRoundTrips) {
   auto f = sim::parse_fault("bus eio bank=0xD2 reg=0x96 dir=read nth=2 times=3\n");
-  ASSERT_TRUE(f) << f.error;
+  ASSERT_TRUE(f) << f.error().message;
   ASSERT_TRUE(f->bus);
   EXPECT_FALSE(f->rule);
   EXPECT_EQ(f->bus->kind, board::FaultKind::kIo);
@@ -136,11 +137,11 @@ TEST(OtherControls, BusFaultGrammarRoundTrips) {
 
   // A fraction fails every matching transaction by chance unless times says otherwise.
   auto r = sim::parse_fault("bus timeout fraction=0.1 seed=7");
-  ASSERT_TRUE(r) << r.error;
+  ASSERT_TRUE(r) << r.error().message;
   EXPECT_EQ(r->bus->times, -1);
   EXPECT_EQ(sim::format_fault(*r->bus), "bus timeout nth=1 times=always fraction=0.1 seed=7");
   auto w = sim::parse_fault("bus wrongbyte addr=0x2b dir=select value=0x05");
-  ASSERT_TRUE(w) << w.error;
+  ASSERT_TRUE(w) << w.error().message;
   EXPECT_EQ(w->bus->stuck_value, 0x05);
   EXPECT_EQ(sim::format_fault(*w->bus),
             "bus wrongbyte addr=0x2b dir=select nth=1 times=1 value=0x05");
@@ -150,7 +151,7 @@ TEST(OtherControls, BusFaultGrammarRoundTrips) {
                            "bus timeout nth=1 times=always fraction=0.25 seed=9",
                            "bus wrongbyte reg=0x38 nth=4 times=always xor=0x0f"}) {
     auto once = sim::parse_fault(text);
-    ASSERT_TRUE(once) << text << ": " << once.error;
+    ASSERT_TRUE(once) << text << ": " << once.error().message;
     EXPECT_EQ(sim::format_fault(*once->bus),
               sim::format_fault(*sim::parse_fault(sim::format_fault(*once->bus))->bus));
   }
@@ -167,7 +168,7 @@ TEST(OtherControls, BusFaultGrammarRoundTrips) {
 TEST(ScriptFormat, ParsesCommandsAndNamesTheFirstBadLine) {
   auto s =
       sim::parse_script("# a comment\n\nplug 1080p60\n  wait 250ms\nexpect status new res\\n\n");
-  ASSERT_TRUE(s) << s.error;
+  ASSERT_TRUE(s) << s.error().message;
   ASSERT_EQ(s->size(), 3u);
   EXPECT_EQ((*s)[1].verb, "wait");
   EXPECT_EQ((*s)[1].number, 4);
@@ -175,10 +176,11 @@ TEST(ScriptFormat, ParsesCommandsAndNamesTheFirstBadLine) {
 
   auto bad = sim::parse_script("plug 1080p60\nwait soon\n");
   ASSERT_FALSE(bad);
-  EXPECT_THAT(bad.error, HasSubstr("line 2: wait takes a duration"));
-  EXPECT_THAT(sim::parse_script("jump\n").error, HasSubstr("line 1: unknown command 'jump'"));
-  EXPECT_THAT(sim::parse_script("power maybe\n").error, HasSubstr("line 1:"));
-  EXPECT_THAT(sim::parse_script("ack now\n").error, HasSubstr("ack takes nothing"));
+  EXPECT_THAT(bad.error().message, HasSubstr("line 2: wait takes a duration"));
+  EXPECT_THAT(sim::parse_script("jump\n").error().message,
+              HasSubstr("line 1: unknown command 'jump'"));
+  EXPECT_THAT(sim::parse_script("power maybe\n").error().message, HasSubstr("line 1:"));
+  EXPECT_THAT(sim::parse_script("ack now\n").error().message, HasSubstr("ack takes nothing"));
   EXPECT_TRUE(sim::parse_script(sim::kDemoScript));
 }
 
@@ -202,12 +204,12 @@ class ScriptRun : public ::testing::Test {
     if (host::Kernel::booted()) host::Kernel::shutdown();
   }
   int play(const std::string& text) {
-    std::string why;
-    session_ = sim::Session::start({}, &why);
-    EXPECT_NE(session_, nullptr) << why;
-    if (!session_) return -1;
+    auto started = sim::Session::start({});
+    EXPECT_TRUE(started) << started.error().message;
+    if (!started) return -1;
+    session_ = std::move(*started);
     auto parsed = sim::parse_script(text);
-    EXPECT_TRUE(parsed) << parsed.error;
+    EXPECT_TRUE(parsed) << parsed.error().message;
     return sim::run_script(*session_, *parsed, [this](const std::string& l) { out_ += l + "\n"; });
   }
   std::unique_ptr<sim::Session> session_;

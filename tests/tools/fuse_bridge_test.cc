@@ -113,8 +113,8 @@ class FuseBridgeTest : public testing_support::KernelTest {
                                          hdmi_ = "unplugged";
                                          return 0;
                                        }}});
-    std::string why;
-    ASSERT_EQ(bridge_->mount(dir_, &why), 0) << why;
+    auto mounted = bridge_->mount(dir_);
+    ASSERT_TRUE(mounted) << mounted.error().message;
   }
   void TearDown() override {
     if (bridge_) bridge_->unmount();

@@ -36,26 +36,17 @@ class ScriptedTree : public monitor::StatusTree {
  public:
   using Event = std::function<Wake(ScriptedTree&)>;
 
-  bool open_status(int* e) override {
+  host::Result<void> open_status() override {
     ++opens;
-    if (!present) {
-      *e = open_errno;
-      return false;
-    }
+    if (!present) return host::Error::from_errno(open_errno);
     is_open = true;
-    return true;
+    return {};
   }
   void close_status() override { is_open = false; }
-  std::optional<Snapshot> read(int* e) override {
+  host::Result<Snapshot> read() override {
     ++reads;
-    if (!present || !is_open) {
-      *e = EIO;
-      return std::nullopt;
-    }
-    if (read_errno) {
-      *e = read_errno;
-      return std::nullopt;
-    }
+    if (!present || !is_open) return host::Error::from_errno(EIO);
+    if (read_errno) return host::Error::from_errno(read_errno);
     return current;
   }
   Wake wait(int64_t timeout_ms) override {

@@ -130,14 +130,14 @@ class TimelineExports : public ::testing::Test {
     for (const std::string& f : files_) unlink(f.c_str());
   }
   void start(sim::SessionConfig config = {}) {
-    std::string why;
-    session_ = sim::Session::start(config, &why);
-    ASSERT_NE(session_, nullptr) << why;
+    auto started = sim::Session::start(config);
+    ASSERT_TRUE(started) << started.error().message;
+    session_ = std::move(*started);
   }
   int play(const std::string& text) {
     if (!session_) start();
     auto parsed = sim::parse_script(text);
-    EXPECT_TRUE(parsed) << parsed.error;
+    EXPECT_TRUE(parsed) << parsed.error().message;
     if (!parsed) return -1;
     return sim::run_script(*session_, *parsed, [this](const std::string& l) { out_ += l + "\n"; });
   }
@@ -425,8 +425,8 @@ TEST_F(TimelineExports, ScriptsRecordAndExportOnlyWhatTheyAsk) {
   EXPECT_EQ(got.find("plug 1280x720@60"), std::string::npos);  // recorded before "on": gone
   EXPECT_EQ(got.find("control  wait"), std::string::npos);     // waiting acts on nothing
   auto parsed = sim::parse_script("export png x.png\n");
-  EXPECT_FALSE(parsed);
-  EXPECT_THAT(parsed.error, HasSubstr("line 1: export takes text, json, vcd or svg"));
+  ASSERT_FALSE(parsed);
+  EXPECT_THAT(parsed.error().message, HasSubstr("line 1: export takes text, json, vcd or svg"));
 }
 
 TEST(SimulatorExports, TheDemoWritesEachExportWhereItIsAsked) {

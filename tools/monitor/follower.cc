@@ -104,9 +104,9 @@ void Follower::emit_event(const std::string& event, const std::string& message) 
 }
 
 Follower::Step Follower::refresh(bool woken) {
-  int e = 0;
-  std::optional<Snapshot> s = tree_.read(&e);
+  host::Result<Snapshot> s = tree_.read();
   if (!s) {
+    const int e = s.error().errnum;
     if (is_gone_errno(e)) return Step::kGone;
     err_(std::string("lt7911-monitor: reading the texts failed: ") + std::strerror(e));
     return Step::kError;
@@ -149,8 +149,8 @@ int Follower::run() {
     std::optional<int64_t> rem = remaining_ms();
     if (rem && *rem <= 0) return kExitTimeout;
     if (!open) {
-      int e = 0;
-      if (tree_.open_status(&e)) {
+      host::Result<void> opened = tree_.open_status();
+      if (opened) {
         open = true;
         // "returned" is said once the texts read again, just before their state line.
         if (ever_open && announced) pending_event_ = dir + " is back";
@@ -170,6 +170,7 @@ int Follower::run() {
         }
         continue;
       }
+      const int e = opened.error().errnum;
       if (!is_gone_errno(e)) {
         err_("lt7911-monitor: cannot open " + dir + "/status: " + std::strerror(e));
         return kExitError;

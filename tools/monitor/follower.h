@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/host/result.h"
+
 namespace monitor {
 
 // The texts the follower compares, as read (with their trailing line feeds); power is empty
@@ -30,17 +32,17 @@ enum ExitCode : int {
 // What waiting for a change ended with.
 enum class Wake { kChanged, kTimeout, kGone, kInterrupted, kError };
 
-// The files under the root, as the follower needs them. Results carry an errno-style code where
-// one is useful for the message.
+// The files under the root, as the follower needs them. A failure's error carries the errno
+// (its message is the errno's text).
 class StatusTree {
  public:
   virtual ~StatusTree() = default;
-  // Opens the status file; false (with errno_out set) when it is not there.
-  virtual bool open_status(int* errno_out) = 0;
+  // Opens the status file; fails when it is not there.
+  virtual host::Result<void> open_status() = 0;
   virtual void close_status() = 0;
-  // Reads all six texts (status from position 0 of the open file); nullopt with errno_out set
-  // when one of them cannot be read.
-  virtual std::optional<Snapshot> read(int* errno_out) = 0;
+  // Reads all six texts (status from position 0 of the open file); fails when one of them
+  // cannot be read.
+  virtual host::Result<Snapshot> read() = 0;
   // Waits for POLLPRI (or an error or hang-up) on the status file for at most timeout_ms (-1:
   // without a limit).
   virtual Wake wait(int64_t timeout_ms) = 0;

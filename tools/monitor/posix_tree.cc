@@ -84,18 +84,15 @@ bool PosixTree::interrupted() { return g_interrupted.load(); }
 
 std::string PosixTree::path(const char* name) const { return dir_ + name; }
 
-bool PosixTree::open_status(int* errno_out) {
+host::Result<void> PosixTree::open_status() {
   close_status();
   // Read and write: the acknowledgement goes through the same open file. A reader without
   // write permission still follows, read-only.
   int fd = ::open(path("status").c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0 && errno == EACCES) fd = ::open(path("status").c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *errno_out = errno;
-    return false;
-  }
+  if (fd < 0) return host::Error::from_errno(errno);
   status_fd_ = fd;
-  return true;
+  return {};
 }
 
 void PosixTree::close_status() {
@@ -103,15 +100,11 @@ void PosixTree::close_status() {
   status_fd_ = -1;
 }
 
-std::optional<Snapshot> PosixTree::read(int* errno_out) {
+host::Result<Snapshot> PosixTree::read() {
   Snapshot s;
-  if (status_fd_ < 0) {
-    *errno_out = EBADF;
-    return std::nullopt;
-  }
+  if (status_fd_ < 0) return host::Error::from_errno(EBADF);
   if (::lseek(status_fd_, 0, SEEK_SET) < 0 || !read_all(status_fd_, &s.status)) {
-    *errno_out = errno;
-    return std::nullopt;
+    return host::Error::from_errno(errno);
   }
   struct Field {
     const char* name;
@@ -123,17 +116,11 @@ std::optional<Snapshot> PosixTree::read(int* errno_out) {
                 {"asr", &s.asr}};
   for (const Field& f : fields) {
     int fd = ::open(path(f.name).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      *errno_out = errno;
-      return std::nullopt;
-    }
+    if (fd < 0) return host::Error::from_errno(errno);
     bool ok = read_all(fd, f.text);
     int e = errno;
     ::close(fd);
-    if (!ok) {
-      *errno_out = e;
-      return std::nullopt;
-    }
+    if (!ok) return host::Error::from_errno(e);
   }
   // The power file is shown when it reads; a tree without it still follows.
   int pfd = ::open(path("power").c_str(), O_RDONLY | O_CLOEXEC);

@@ -28,9 +28,9 @@ class PosixTree : public StatusTree {
   PosixTree(const PosixTree&) = delete;
   PosixTree& operator=(const PosixTree&) = delete;
 
-  bool open_status(int* errno_out) override;
+  host::Result<void> open_status() override;
   void close_status() override;
-  std::optional<Snapshot> read(int* errno_out) override;
+  host::Result<Snapshot> read() override;
   Wake wait(int64_t timeout_ms) override;
   bool await_change(int64_t timeout_ms) override;
   int ack() override;

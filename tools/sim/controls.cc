@@ -79,15 +79,13 @@ std::vector<std::string_view> split_words(std::string_view line) {
 }
 
 // One line: a single trailing line feed (or CR LF) is allowed, an inner one is not.
-static Parsed<std::vector<std::string_view>> words_of(std::string_view text) {
+static host::Result<std::vector<std::string_view>> words_of(std::string_view text) {
   if (text.ends_with('\n')) text.remove_suffix(1);
   if (text.ends_with('\r')) text.remove_suffix(1);
   for (char c : text) {
-    if (c == '\n' || c == '\r' || c == '\0') {
-      return Parsed<std::vector<std::string_view>>::fail("one command per write");
-    }
+    if (c == '\n' || c == '\r' || c == '\0') return host::Error("one command per write");
   }
-  return Parsed<std::vector<std::string_view>>::ok(split_words(text));
+  return split_words(text);
 }
 
 namespace {
@@ -155,31 +153,32 @@ std::string mhz(int64_t hz) {
 
 }  // namespace
 
-Parsed<HdmiCommand> parse_hdmi(std::string_view text) {
-  using P = Parsed<HdmiCommand>;
+host::Result<HdmiCommand> parse_hdmi(std::string_view text) {
   auto w = words_of(text);
-  if (!w) return P::fail(w.error);
+  if (!w) return w.error();
   const auto& words = *w;
-  if (words.size() == 1 && words[0] == "unplug") return P::ok({});
+  if (words.size() == 1 && words[0] == "unplug") return HdmiCommand{};
   if (words.size() < 2 || words[0] != "plug") {
-    return P::fail("expected 'plug MODE', 'plug timing W H HTOTAL VTOTAL PCLK_KHZ' or 'unplug'");
+    return host::Error(
+        "expected 'plug MODE', 'plug timing W H HTOTAL VTOTAL PCLK_KHZ' or 'unplug'");
   }
   if (words[1] == "timing") {
-    if (words.size() != 7) return P::fail("plug timing takes W H HTOTAL VTOTAL PCLK_KHZ");
+    if (words.size() != 7) return host::Error("plug timing takes W H HTOTAL VTOTAL PCLK_KHZ");
     int64_t v[5];
     for (int i = 0; i < 5; ++i) {
       auto n = parse_integer(words[2 + i]);
       if (!n || *n <= 0)
-        return P::fail("plug timing: '" + std::string(words[2 + i]) + "' is not a positive number");
+        return host::Error("plug timing: '" + std::string(words[2 + i]) +
+                           "' is not a positive number");
       v[i] = *n;
     }
     if (v[0] > 65535 || v[1] > 65535 || v[2] < v[0] || v[3] < v[1] || v[2] > 65535 ||
         v[3] > 65535) {
-      return P::fail("plug timing: totals must hold the active size and fit 16 bits");
+      return host::Error("plug timing: totals must hold the active size and fit 16 bits");
     }
     if (v[4] * 1000 > kMaxHdmiPixelClockHz) {
-      return P::fail("plug timing: a " + mhz(v[4] * 1000) +
-                     " pixel clock is more than HDMI 2.0 carries (600 MHz)");
+      return host::Error("plug timing: a " + mhz(v[4] * 1000) +
+                         " pixel clock is more than HDMI 2.0 carries (600 MHz)");
     }
     board::Mode m =
         board::Mode::timings(static_cast<int>(v[0]), static_cast<int>(v[1]), static_cast<int>(v[2]),
@@ -187,51 +186,51 @@ Parsed<HdmiCommand> parse_hdmi(std::string_view text) {
     if (m.refresh() > board::kMaxRefreshHz) {
       char rate[32];
       std::snprintf(rate, sizeof rate, "%.2f Hz", m.refresh());
-      return P::fail(std::string("plug timing: a frame of these totals at this clock comes at ") +
-                     rate + ", more than 1000 Hz");
+      return host::Error(
+          std::string("plug timing: a frame of these totals at this clock comes at ") + rate +
+          ", more than 1000 Hz");
     }
-    return P::ok({std::move(m)});
+    return HdmiCommand{std::move(m)};
   }
-  if (words.size() != 2) return P::fail("plug takes one mode");
+  if (words.size() != 2) return host::Error("plug takes one mode");
   std::optional<board::Mode> m = board::parse_mode(words[1]);
-  if (!m) return P::fail(why_not_a_mode(words[1]));
+  if (!m) return host::Error(why_not_a_mode(words[1]));
   if (m->pixel_clock_hz > kMaxHdmiPixelClockHz) {
     char rate[32];
     std::snprintf(rate, sizeof rate, "%.2f Hz", m->refresh());
-    return P::fail("'" + std::string(words[1]) + "' (" + std::to_string(m->width) + "x" +
-                   std::to_string(m->height) + " at " + rate + ") needs a " +
-                   mhz(m->pixel_clock_hz) +
-                   " pixel clock, more than HDMI 2.0 carries (600 MHz) and the LT7911D takes");
+    return host::Error("'" + std::string(words[1]) + "' (" + std::to_string(m->width) + "x" +
+                       std::to_string(m->height) + " at " + rate + ") needs a " +
+                       mhz(m->pixel_clock_hz) +
+                       " pixel clock, more than HDMI 2.0 carries (600 MHz) and the LT7911D takes");
   }
-  return P::ok({std::move(m)});
+  return HdmiCommand{std::move(m)};
 }
 
-Parsed<uint8_t> parse_audio(std::string_view text) {
+host::Result<uint8_t> parse_audio(std::string_view text) {
   auto w = words_of(text);
-  if (!w) return Parsed<uint8_t>::fail(w.error);
-  if (w->size() != 1) return Parsed<uint8_t>::fail("expected one sample-rate byte");
+  if (!w) return w.error();
+  if (w->size() != 1) return host::Error("expected one sample-rate byte");
   auto n = parse_integer((*w)[0]);
-  if (!n || *n < 0 || *n > 255) return Parsed<uint8_t>::fail("the sample-rate byte is 0..255");
-  return Parsed<uint8_t>::ok(static_cast<uint8_t>(*n));
+  if (!n || *n < 0 || *n > 255) return host::Error("the sample-rate byte is 0..255");
+  return static_cast<uint8_t>(*n);
 }
 
-Parsed<ModuleCommand> parse_module(std::string_view text) {
-  using P = Parsed<ModuleCommand>;
+host::Result<ModuleCommand> parse_module(std::string_view text) {
   auto w = words_of(text);
-  if (!w) return P::fail(w.error);
+  if (!w) return w.error();
   const auto& words = *w;
-  if (words.size() == 1 && words[0] == "rmmod") return P::ok({false, {}});
+  if (words.size() == 1 && words[0] == "rmmod") return ModuleCommand{false, {}};
   if (words.empty() || words[0] != "insmod")
-    return P::fail("expected 'insmod [NAME=VALUE ...]' or 'rmmod'");
+    return host::Error("expected 'insmod [NAME=VALUE ...]' or 'rmmod'");
   ModuleCommand c;
   for (size_t i = 1; i < words.size(); ++i) {
     size_t eq = words[i].find('=');
     if (eq == 0 || eq == std::string_view::npos || !is_call_name(words[i].substr(0, eq))) {
-      return P::fail("parameter '" + std::string(words[i]) + "' is not NAME=VALUE");
+      return host::Error("parameter '" + std::string(words[i]) + "' is not NAME=VALUE");
     }
     c.params.emplace_back(words[i]);
   }
-  return P::ok(std::move(c));
+  return c;
 }
 
 std::optional<int> parse_errno(std::string_view text) {
@@ -289,10 +288,9 @@ std::string hex_byte(unsigned v) {
   return buf;
 }
 
-Parsed<FaultCommand> parse_bus_fault(const std::vector<std::string_view>& words) {
-  using P = Parsed<FaultCommand>;
+host::Result<FaultCommand> parse_bus_fault(const std::vector<std::string_view>& words) {
   if (words.size() < 2)
-    return P::fail("expected 'bus noack|eio|timeout|wrongbyte [KEY=VALUE ...]'");
+    return host::Error("expected 'bus noack|eio|timeout|wrongbyte [KEY=VALUE ...]'");
   board::BusFault f;
   bool kind_known = false;
   for (const auto& [name, kind] : kBusFaultKinds) {
@@ -301,22 +299,22 @@ Parsed<FaultCommand> parse_bus_fault(const std::vector<std::string_view>& words)
       kind_known = true;
     }
   }
-  if (!kind_known) return P::fail("unknown bus fault '" + std::string(words[1]) + "'");
+  if (!kind_known) return host::Error("unknown bus fault '" + std::string(words[1]) + "'");
   bool times_given = false;
   bool corruption_given = false;
   for (size_t i = 2; i < words.size(); ++i) {
     std::string_view word = words[i];
     size_t eq = word.find('=');
     if (eq == std::string_view::npos)
-      return P::fail("'" + std::string(word) + "' is not KEY=VALUE");
+      return host::Error("'" + std::string(word) + "' is not KEY=VALUE");
     std::string_view key = word.substr(0, eq), value = word.substr(eq + 1);
     if (key == "addr") {
       auto n = parse_integer(value);
-      if (!n || *n < 0 || *n > 0x7f) return P::fail("addr is a 7-bit address");
+      if (!n || *n < 0 || *n > 0x7f) return host::Error("addr is a 7-bit address");
       f.match.addr = static_cast<uint16_t>(*n);
     } else if (key == "bank" || key == "reg") {
       auto b = parse_byte(value);
-      if (!b) return P::fail(std::string(key) + " is a byte");
+      if (!b) return host::Error(std::string(key) + " is a byte");
       (key == "bank" ? f.match.bank : f.match.reg) = *b;
     } else if (key == "dir") {
       bool found = false;
@@ -326,65 +324,65 @@ Parsed<FaultCommand> parse_bus_fault(const std::vector<std::string_view>& words)
           found = true;
         }
       }
-      if (!found) return P::fail("dir is select, write or read");
+      if (!found) return host::Error("dir is select, write or read");
     } else if (key == "nth") {
       auto n = parse_count(value);
-      if (!n) return P::fail("nth is a count from 1");
+      if (!n) return host::Error("nth is a count from 1");
       f.nth = *n;
     } else if (key == "times") {
       times_given = true;
       auto n = parse_times(value);
-      if (!n) return P::fail("times is a count from 1 or 'always'");
+      if (!n) return host::Error("times is a count from 1 or 'always'");
       f.times = *n;
     } else if (key == "fraction") {
       double d = 0;
       auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), d);
       if (ec != std::errc() || end != value.data() + value.size() || !(d > 0.0) || !(d <= 1.0)) {
-        return P::fail("fraction is a number above 0 and at most 1");
+        return host::Error("fraction is a number above 0 and at most 1");
       }
       f.fraction = d;
     } else if (key == "seed") {
       auto n = parse_integer(value);
-      if (!n || *n < 0) return P::fail("seed is a number from 0");
+      if (!n || *n < 0) return host::Error("seed is a number from 0");
       f.seed = static_cast<uint64_t>(*n);
     } else if (key == "value" || key == "xor") {
       if (f.kind != board::FaultKind::kWrongByte) {
-        return P::fail(std::string(key) + " belongs to a wrongbyte fault");
+        return host::Error(std::string(key) + " belongs to a wrongbyte fault");
       }
-      if (corruption_given) return P::fail("give value or xor, once");
+      if (corruption_given) return host::Error("give value or xor, once");
       corruption_given = true;
       auto b = parse_byte(value);
-      if (!b) return P::fail(std::string(key) + " is a byte");
+      if (!b) return host::Error(std::string(key) + " is a byte");
       if (key == "value") {
         f.stuck_value = *b;
       } else {
         f.xor_mask = *b;
       }
     } else {
-      return P::fail("unknown key '" + std::string(key) + "'");
+      return host::Error("unknown key '" + std::string(key) + "'");
     }
   }
   if (!times_given && f.fraction < 1.0) f.times = -1;
   FaultCommand c;
   c.bus = f;
-  return P::ok(std::move(c));
+  return c;
 }
 
 }  // namespace
 
-Parsed<FaultCommand> parse_fault(std::string_view text) {
-  using P = Parsed<FaultCommand>;
+host::Result<FaultCommand> parse_fault(std::string_view text) {
   auto w = words_of(text);
-  if (!w) return P::fail(w.error);
+  if (!w) return w.error();
   const auto& words = *w;
-  if (words.size() == 1 && words[0] == "clear") return P::ok({});
+  if (words.size() == 1 && words[0] == "clear") return FaultCommand{};
   if (!words.empty() && words[0] == "bus") return parse_bus_fault(words);
   if (words.empty() || !is_call_name(words[0])) {
-    return P::fail("expected 'CALL [match=ARG] [nth=N] [times=N|always] [error=ERRNO]' or 'clear'");
+    return host::Error(
+        "expected 'CALL [match=ARG] [nth=N] [times=N|always] [error=ERRNO]' or 'clear'");
   }
   if (!is_fault_call(words[0])) {
-    return P::fail("unknown call '" + std::string(words[0]) + "'; the calls that can fail are " +
-                   fault_calls() + ", or 'bus KIND ...'");
+    return host::Error("unknown call '" + std::string(words[0]) +
+                       "'; the calls that can fail are " + fault_calls() + ", or 'bus KIND ...'");
   }
   host::FaultRule rule;
   rule.call = std::string(words[0]);
@@ -392,30 +390,30 @@ Parsed<FaultCommand> parse_fault(std::string_view text) {
     std::string_view word = words[i];
     size_t eq = word.find('=');
     if (eq == std::string_view::npos)
-      return P::fail("'" + std::string(word) + "' is not KEY=VALUE");
+      return host::Error("'" + std::string(word) + "' is not KEY=VALUE");
     std::string_view key = word.substr(0, eq), value = word.substr(eq + 1);
     if (key == "match") {
-      if (value.empty()) return P::fail("match needs a value");
+      if (value.empty()) return host::Error("match needs a value");
       rule.match = std::string(value);
     } else if (key == "nth") {
       auto n = parse_count(value);
-      if (!n) return P::fail("nth is a count from 1");
+      if (!n) return host::Error("nth is a count from 1");
       rule.nth = *n;
     } else if (key == "times") {
       auto n = parse_times(value);
-      if (!n) return P::fail("times is a count from 1 or 'always'");
+      if (!n) return host::Error("times is a count from 1 or 'always'");
       rule.times = *n;
     } else if (key == "error") {
       auto e = parse_errno(value);
-      if (!e) return P::fail("unknown errno '" + std::string(value) + "'");
+      if (!e) return host::Error("unknown errno '" + std::string(value) + "'");
       rule.error = *e;
     } else {
-      return P::fail("unknown key '" + std::string(key) + "'");
+      return host::Error("unknown key '" + std::string(key) + "'");
     }
   }
   FaultCommand c;
   c.rule = std::move(rule);
-  return P::ok(std::move(c));
+  return c;
 }
 
 std::string format_fault(const host::FaultRule& rule) {

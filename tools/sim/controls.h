@@ -40,20 +40,9 @@
 #include "board/i2c_bus.h"
 #include "board/timings.h"
 #include "platform/host/faults.h"
+#include "platform/host/result.h"
 
 namespace sim {
-
-// A parse result: a value, or the reason it was refused.
-template <class T>
-struct Parsed {
-  std::optional<T> value;
-  std::string error;
-  explicit operator bool() const { return value.has_value(); }
-  const T& operator*() const { return *value; }
-  const T* operator->() const { return &*value; }
-  static Parsed ok(T v) { return {std::move(v), {}}; }
-  static Parsed fail(std::string why) { return {std::nullopt, std::move(why)}; }
-};
 
 struct HdmiCommand {
   std::optional<board::Mode> mode;  // empty: unplug
@@ -72,10 +61,11 @@ struct FaultCommand {
 
 std::vector<std::string_view> split_words(std::string_view line);
 
-Parsed<HdmiCommand> parse_hdmi(std::string_view text);
-Parsed<uint8_t> parse_audio(std::string_view text);
-Parsed<ModuleCommand> parse_module(std::string_view text);
-Parsed<FaultCommand> parse_fault(std::string_view text);
+// Each: the command, or the reason it was refused (the message only).
+host::Result<HdmiCommand> parse_hdmi(std::string_view text);
+host::Result<uint8_t> parse_audio(std::string_view text);
+host::Result<ModuleCommand> parse_module(std::string_view text);
+host::Result<FaultCommand> parse_fault(std::string_view text);
 
 // A rule as parse_fault reads it (round-trips).
 std::string format_fault(const host::FaultRule& rule);

@@ -56,34 +56,30 @@ int write_export(Session& session, ExportFormat format, const std::string& path)
   return write_file(path, render_export(session, format));
 }
 
-Parsed<TimelineCommand> parse_timeline(std::string_view text) {
-  using P = Parsed<TimelineCommand>;
+host::Result<TimelineCommand> parse_timeline(std::string_view text) {
   if (text.ends_with('\n')) text.remove_suffix(1);
   std::vector<std::string_view> words = split_words(text);
   TimelineCommand c;
-  if (words.size() == 1 && words[0] == "off") return P::ok({TimelineCommand::kOff, 0});
-  if (words.size() == 1 && words[0] == "clear") return P::ok({TimelineCommand::kClear, 0});
+  if (words.size() == 1 && words[0] == "off") return TimelineCommand{TimelineCommand::kOff, 0};
+  if (words.size() == 1 && words[0] == "clear") return TimelineCommand{TimelineCommand::kClear, 0};
   if (words.empty() || words[0] != "on" || words.size() > 2) {
-    return P::fail("expected 'on [SIZE]', 'off' or 'clear'");
+    return host::Error("expected 'on [SIZE]', 'off' or 'clear'");
   }
   c.size = host::Timeline::kDefaultCapacity;
   if (words.size() == 2) {
     size_t n = 0;
     auto [end, ec] = std::from_chars(words[1].data(), words[1].data() + words[1].size(), n);
     if (ec != std::errc() || end != words[1].data() + words[1].size() || n < 1 || n > kMaxRing) {
-      return P::fail("the ring holds 1 to " + std::to_string(kMaxRing) + " events");
+      return host::Error("the ring holds 1 to " + std::to_string(kMaxRing) + " events");
     }
     c.size = n;
   }
-  return P::ok(c);
+  return c;
 }
 
-int timeline_control(const std::string& text, std::string* why) {
-  Parsed<TimelineCommand> c = parse_timeline(text);
-  if (!c) {
-    *why = c.error;
-    return -EINVAL;
-  }
+host::Result<void> timeline_control(const std::string& text) {
+  host::Result<TimelineCommand> c = parse_timeline(text);
+  if (!c) return host::Error(c.error().message, EINVAL);
   host::Timeline& t = host::Kernel::get().timeline();
   switch (c->action) {
     case TimelineCommand::kOn:
@@ -96,7 +92,7 @@ int timeline_control(const std::string& text, std::string* why) {
       t.clear();
       break;
   }
-  return 0;
+  return {};
 }
 
 std::string timeline_status() {
@@ -115,8 +111,8 @@ std::vector<ControlFile> timeline_files(Session& session) {
   return {
       {"timeline", 0644, [] { return timeline_status(); },
        [](const std::string& text) {
-         std::string why;
-         return timeline_control(text, &why);
+         host::Result<void> r = timeline_control(text);
+         return r ? 0 : -r.error().errnum;
        }},
       {"timeline.txt", 0444, exported(ExportFormat::kText), nullptr},
       {"timeline.json", 0444, exported(ExportFormat::kJson), nullptr},

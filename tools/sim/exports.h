@@ -39,9 +39,9 @@ struct TimelineCommand {
   enum Action { kOn, kOff, kClear } action = kOn;
   size_t size = 0;
 };
-Parsed<TimelineCommand> parse_timeline(std::string_view text);
-// Carries a command out; 0 or -EINVAL (with why set).
-int timeline_control(const std::string& text, std::string* why);
+host::Result<TimelineCommand> parse_timeline(std::string_view text);
+// Carries a command out; a malformed one fails with EINVAL and changes nothing.
+host::Result<void> timeline_control(const std::string& text);
 // "recording, 1234 events in a ring of 65536 (0 dropped)" or "off, ...".
 std::string timeline_status();
 

@@ -587,11 +587,10 @@ bool FuseBridge::others_may_use_mounts() {
   return false;
 }
 
-int FuseBridge::mount(const std::string& dir, std::string* why) {
-  if (fuse_) return -EBUSY;
+host::Result<void> FuseBridge::mount(const std::string& dir) {
+  if (fuse_) return host::Error("already mounted at " + dir_, EBUSY);
   if (::access("/dev/fuse", R_OK | W_OK) != 0) {
-    *why = "/dev/fuse is not available";
-    return -ENODEV;
+    return host::Error("/dev/fuse is not available", ENODEV);
   }
   static std::once_flag kick_installed;
   std::call_once(kick_installed, [] {
@@ -611,14 +610,10 @@ int FuseBridge::mount(const std::string& dir, std::string* why) {
   fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));
   fuse* f = fuse_new(&args, &kOperations, sizeof kOperations, this);
   fuse_opt_free_args(&args);
-  if (!f) {
-    *why = "fuse_new failed";
-    return -EINVAL;
-  }
+  if (!f) return host::Error("fuse_new failed", EINVAL);
   if (fuse_mount(f, dir.c_str()) != 0) {
     fuse_destroy(f);
-    *why = "cannot mount at " + dir;
-    return -EIO;
+    return host::Error("cannot mount at " + dir, EIO);
   }
   fuse_ = f;
   dir_ = dir;
@@ -664,7 +659,7 @@ int FuseBridge::mount(const std::string& dir, std::string* why) {
     loop_done_ = true;
     loop_cv_.notify_all();
   });
-  return 0;
+  return {};
 }
 
 // Ends the request loop without waiting for a request: fuse_exit() marks the session, and a

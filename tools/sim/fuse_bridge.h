@@ -55,6 +55,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/host/result.h"
+
 struct fuse;
 struct fuse_pollhandle;
 
@@ -88,8 +90,8 @@ class FuseBridge {
   FuseBridge(const FuseBridge&) = delete;
   FuseBridge& operator=(const FuseBridge&) = delete;
 
-  // Mounts at dir (which must exist) and starts serving. 0, or a negative errno; why tells.
-  int mount(const std::string& dir, std::string* why);
+  // Mounts at dir (which must exist) and starts serving; the error says why, with an errno.
+  host::Result<void> mount(const std::string& dir);
   // Whether a mount made by this process is open to other users (allow_other).
   static bool others_may_use_mounts();
   // Stops serving and unmounts, whatever callers hold or wait in (see above). Idempotent.

@@ -86,15 +86,15 @@ struct ScriptConfig {
 int play(const std::string& text, const sim::SessionConfig& config, const ScriptConfig& sc) {
   auto parsed = sim::parse_script(text);
   if (!parsed) {
-    complain(sc.file + ": " + parsed.error);
+    complain(sc.file + ": " + parsed.error().message);
     return 2;
   }
-  std::string why;
-  std::unique_ptr<sim::Session> s = sim::Session::start(config, &why);
-  if (!s) {
-    complain(why);
+  auto started = sim::Session::start(config);
+  if (!started) {
+    complain(started.error().message);
     return 1;
   }
+  std::unique_ptr<sim::Session> s = std::move(*started);
   sim::ScriptOptions o;
   o.file = sc.file;
   o.fail_fast = sc.fail_fast;
@@ -195,10 +195,7 @@ class Lifecycle {
  private:
   [[noreturn]] void exit_now(std::unique_lock<std::mutex>&, const std::string& why, int code) {
     complain(why);
-    if (!mounted_.empty()) {
-      std::string ignored;
-      sim::detach_mount(mounted_, &ignored);
-    }
+    if (!mounted_.empty()) (void)sim::detach_mount(mounted_);  // exiting either way
     if (!rc_.pidfile.empty() && phase_ != Phase::kStarting) ::unlink(rc_.pidfile.c_str());
     std::fflush(stdout);
     // The whole process ends here, threads and all, without joining any of them (exit_group,
@@ -228,9 +225,8 @@ int claim_mount_point(const std::string& dir) {
   };
   if (c.state == sim::MountState::kLive) return refuse_live(c);
   if (c.state == sim::MountState::kStale) {
-    std::string why;
-    if (sim::detach_mount(dir, &why) != 0) {
-      complain("cannot clean up the stale mount at " + dir + ": " + why);
+    if (host::Result<void> d = sim::detach_mount(dir); !d) {
+      complain("cannot clean up the stale mount at " + dir + ": " + d.error().message);
       return 1;
     }
   }
@@ -264,20 +260,19 @@ int run(const RunConfig& rc, sim::SessionConfig config) {
 
   if (int r = claim_mount_point(rc.mount); r != 0) return r;
   config.on_refusal = complain;
-  std::string why;
-  std::unique_ptr<sim::Session> s = sim::Session::start(config, &why);
-  if (!s) {
-    complain(why);
+  auto started = sim::Session::start(config);
+  if (!started) {
+    complain(started.error().message);
     return 1;
   }
+  std::unique_ptr<sim::Session> s = std::move(*started);
   sim::FuseBridge bridge(s->kernel().vfs(), s->kernel().log(), s->control_files());
   {
     // A signal now waits until the mount is made (or failed), so it is always undone.
     std::unique_lock<std::mutex> l = life.hold();
-    int r = bridge.mount(rc.mount, &why);
-    if (r != 0) {
+    if (host::Result<void> m = bridge.mount(rc.mount); !m) {
       l.unlock();
-      complain(why);
+      complain(m.error().message);
       return 1;
     }
     life.serving_locked(rc.mount);
@@ -385,7 +380,7 @@ int main(int argc, char** argv) {
   if (!config.plug.empty()) {
     auto c = sim::parse_hdmi("plug " + config.plug);
     if (!c) {
-      complain("--plug " + config.plug + ": " + c.error);
+      complain("--plug " + config.plug + ": " + c.error().message);
       return 2;
     }
   }

@@ -92,9 +92,9 @@ MountCheck check_mount_point(const std::string& dir) {
   return c;
 }
 
-int detach_mount(const std::string& dir, std::string* why) {
+host::Result<void> detach_mount(const std::string& dir) {
   const std::string path = canonical_dir(dir);
-  if (::umount2(path.c_str(), MNT_DETACH) == 0) return 0;
+  if (::umount2(path.c_str(), MNT_DETACH) == 0) return {};
   // Not allowed to unmount here: fusermount3 may, for the user who mounted it.
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -106,18 +106,14 @@ int detach_mount(const std::string& dir, std::string* why) {
   pid_t pid = 0;
   int rc = posix_spawnp(&pid, "fusermount3", &actions, nullptr, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    *why = std::string("cannot run fusermount3: ") + std::strerror(rc);
-    return -1;
-  }
+  if (rc != 0) return host::Error(std::string("cannot run fusermount3: ") + std::strerror(rc), rc);
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    *why = "fusermount3 could not unmount " + path;
-    return -1;
+    return host::Error("fusermount3 could not unmount " + path);
   }
-  return 0;
+  return {};
 }
 
 }  // namespace sim

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/host/result.h"
+
 namespace sim {
 
 struct MountEntry {
@@ -35,8 +37,7 @@ struct MountCheck {
 MountCheck check_mount_point(const std::string& dir);
 
 // Lazily unmounts dir: umount2(MNT_DETACH) where this process may, else fusermount3 -u -z.
-// 0, or -1 with why set.
-int detach_mount(const std::string& dir, std::string* why);
+host::Result<void> detach_mount(const std::string& dir);
 
 // The canonical path of dir (its parent resolved, so a dead mount there does not stop it).
 std::string canonical_dir(const std::string& dir);

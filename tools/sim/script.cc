@@ -115,8 +115,7 @@ std::string unescape(std::string_view text) {
   return out;
 }
 
-Parsed<std::vector<ScriptLine>> parse_script(std::string_view text) {
-  using P = Parsed<std::vector<ScriptLine>>;
+host::Result<std::vector<ScriptLine>> parse_script(std::string_view text) {
   std::vector<ScriptLine> lines;
   int number = 0;
   size_t pos = 0;
@@ -131,7 +130,7 @@ Parsed<std::vector<ScriptLine>> parse_script(std::string_view text) {
     l.number = number;
     l.verb = first_word(line, &l.rest);
     auto fail = [&](const std::string& why) {
-      return P::fail("line " + std::to_string(number) + ": " + why);
+      return host::Error("line " + std::to_string(number) + ": " + why);
     };
     bool known = false;
     for (const char* v : kVerbs) known = known || l.verb == v;
@@ -140,16 +139,16 @@ Parsed<std::vector<ScriptLine>> parse_script(std::string_view text) {
     std::string error;
     if (v == "plug" || v == "unplug") {
       auto c = parse_hdmi(line);
-      if (!c) error = c.error;
+      if (!c) error = c.error().message;
     } else if (v == "audio") {
       auto c = parse_audio(l.rest);
-      if (!c) error = c.error;
+      if (!c) error = c.error().message;
     } else if (v == "insmod" || v == "rmmod") {
       auto c = parse_module(line);
-      if (!c) error = c.error;
+      if (!c) error = c.error().message;
     } else if (v == "fault") {
       auto c = parse_fault(l.rest);
-      if (!c) error = c.error;
+      if (!c) error = c.error().message;
     } else if (v == "power") {
       if (l.rest != "on" && l.rest != "off") error = "power takes on or off";
     } else if (v == "param") {
@@ -167,17 +166,18 @@ Parsed<std::vector<ScriptLine>> parse_script(std::string_view text) {
       } else if (v == "write" && target.starts_with("/sim/")) {
         // A control's command is checked now, as the control would check it.
         const std::string control = target.substr(5), command = unescape(rest);
+        auto why_not = [](const auto& parsed) { return parsed ? "" : parsed.error().message; };
         std::string why;
         if (control == "hdmi") {
-          why = parse_hdmi(command).error;
+          why = why_not(parse_hdmi(command));
         } else if (control == "audio") {
-          why = parse_audio(command).error;
+          why = why_not(parse_audio(command));
         } else if (control == "module") {
-          why = parse_module(command).error;
+          why = why_not(parse_module(command));
         } else if (control == "faults") {
-          why = parse_fault(command).error;
+          why = why_not(parse_fault(command));
         } else if (control == "timeline") {
-          why = parse_timeline(command).error;
+          why = why_not(parse_timeline(command));
         } else {
           why =
               "no such control (there are /sim/hdmi, /sim/audio, /sim/module, /sim/faults, "
@@ -187,7 +187,7 @@ Parsed<std::vector<ScriptLine>> parse_script(std::string_view text) {
       }
     } else if (v == "timeline") {
       auto c = parse_timeline(l.rest);
-      if (!c) error = c.error;
+      if (!c) error = c.error().message;
     } else if (v == "export") {
       std::string file;
       std::string format = first_word(l.rest, &file);
@@ -200,7 +200,7 @@ Parsed<std::vector<ScriptLine>> parse_script(std::string_view text) {
     if (!error.empty()) return fail(error);
     lines.push_back(std::move(l));
   }
-  return P::ok(std::move(lines));
+  return lines;
 }
 
 namespace {
@@ -324,8 +324,8 @@ int write_control(Session& s, const std::string& name, const std::string& text) 
   if (name == "module") return s.module(text);
   if (name == "faults") return s.faults(text);
   if (name == "timeline") {
-    std::string why;
-    return timeline_control(text, &why);
+    host::Result<void> r = timeline_control(text);
+    return r ? 0 : -r.error().errnum;
   }
   return -ENOENT;
 }
@@ -408,8 +408,8 @@ ScriptResult run_script(Session& session, const std::vector<ScriptLine>& lines,
     } else if (v == "show") {
       show = true;
     } else if (v == "timeline") {
-      std::string why;
-      r = timeline_control(l.rest, &why);
+      host::Result<void> t = timeline_control(l.rest);
+      r = t ? 0 : -t.error().errnum;
     } else if (v == "export") {
       std::string file;
       std::string format = first_word(l.rest, &file);

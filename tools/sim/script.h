@@ -38,7 +38,7 @@ struct ScriptLine {
 };
 
 // The commands of a script, or the first line that is wrong ("line N: ...").
-Parsed<std::vector<ScriptLine>> parse_script(std::string_view text);
+host::Result<std::vector<ScriptLine>> parse_script(std::string_view text);
 // "250ms", "2s", "500us", "1.5s" in nanoseconds.
 std::optional<int64_t> parse_duration(std::string_view text);
 // TEXT of a write or expect: \n, \t and \\ are replaced.

@@ -55,11 +55,10 @@ std::string join(const std::vector<std::string>& items, const char* sep) {
 
 }  // namespace
 
-std::string find_module(const std::string& given, std::string* why) {
+host::Result<std::string> find_module(const std::string& given) {
   if (!given.empty()) {
     if (is_file(given)) return given;
-    *why = "no module object at " + given;
-    return "";
+    return host::Error("no module object at " + given);
   }
   const std::string object = std::string(kModuleName) + ".so";
   std::vector<std::string> tried;
@@ -72,9 +71,8 @@ std::string find_module(const std::string& given, std::string* why) {
   for (const std::string& path : tried) {
     if (is_file(path)) return path;
   }
-  *why = "cannot find the module " + object + " (looked at " + join(tried, ", ") +
-         "); give its path with --module PATH";
-  return "";
+  return host::Error("cannot find the module " + object + " (looked at " + join(tried, ", ") +
+                     "); give its path with --module PATH");
 }
 
 std::string default_board() {
@@ -83,16 +81,14 @@ std::string default_board() {
   return board::Board::default_dtb_path();
 }
 
-std::unique_ptr<Session> Session::start(const SessionConfig& config, std::string* why) {
-  std::string module = find_module(config.module, why);
-  if (module.empty()) return nullptr;
+host::Result<std::unique_ptr<Session>> Session::start(const SessionConfig& config) {
+  host::Result<std::string> found = find_module(config.module);
+  if (!found) return found.error();
+  const std::string& module = *found;
   std::optional<board::Mode> plug;
   if (!config.plug.empty()) {
-    Parsed<HdmiCommand> c = parse_hdmi("plug " + config.plug);
-    if (!c) {
-      *why = "--plug " + config.plug + ": " + c.error;
-      return nullptr;
-    }
+    host::Result<HdmiCommand> c = parse_hdmi("plug " + config.plug);
+    if (!c) return host::Error("--plug " + config.plug + ": " + c.error().message);
     plug = c->mode;
   }
   // In real time the board's clock is the host's CLOCK_MONOTONIC: kernel.log's times and the
@@ -107,23 +103,22 @@ std::unique_ptr<Session> Session::start(const SessionConfig& config, std::string
   std::string path = config.board.empty() ? default_board() : config.board;
   board::LoadOptions options;
   options.dtc_timeout_ms = config.dtc_timeout_ms;
-  board::LoadResult loaded = board::Board::load(path, options);
+  host::Result<std::unique_ptr<board::Board>> loaded = board::Board::load(path, options);
   if (!loaded) {
-    *why = "cannot load the board " + path + ": " + loaded.error;
     s.reset();
     host::Kernel::shutdown();
-    return nullptr;
+    return host::Error("cannot load the board " + path + ": " + loaded.error().message);
   }
-  s->board_ = std::move(loaded.board);
+  s->board_ = std::move(*loaded);
   if (plug) s->board_->hdmi().plug(*plug);
   host::Kernel& k = host::Kernel::get();
   const uint64_t mark = k.log().next_seq();
   int r = k.modules().insmod(module, config.params);
   if (r < 0) {
-    *why = std::string("insmod ") + kModuleName + " failed: " + std::strerror(-r) + " (" + module +
-           ")" + kernel_lines_since(mark);
+    const std::string why = std::string("insmod ") + kModuleName + " failed: " + std::strerror(-r) +
+                            " (" + module + ")" + kernel_lines_since(mark);
     s.reset();
-    return nullptr;
+    return host::Error(why, -r);
   }
   s->add_driver_files();
   k.sched().settle();
@@ -146,20 +141,20 @@ std::unique_ptr<Session> Session::start(const SessionConfig& config, std::string
     if (std::find(known.begin(), known.end(), name) == known.end()) unknown.push_back(name);
   }
   if (!unknown.empty()) {
-    *why = std::string(kModuleName) + " has no parameter " + join(unknown, ", ") + " (it has " +
-           join(known, ", ") + ")" + kernel_lines_since(mark);
+    const std::string why = std::string(kModuleName) + " has no parameter " + join(unknown, ", ") +
+                            " (it has " + join(known, ", ") + ")" + kernel_lines_since(mark);
     s.reset();
-    return nullptr;
+    return host::Error(why);
   }
   const std::string dev = s->board_->chip_device_name();
   if (config.require_bound && k.i2c().bound_driver(dev) != std::string(kModuleName)) {
-    *why = std::string(kModuleName) + " did not bind to " + dev;
+    std::string why = std::string(kModuleName) + " did not bind to " + dev;
     if (!s->board_->problems().empty()) {
-      *why += " (the board: " + join(s->board_->problems(), "; ") + ")";
+      why += " (the board: " + join(s->board_->problems(), "; ") + ")";
     }
-    *why += kernel_lines_since(mark);
+    why += kernel_lines_since(mark);
     s.reset();
-    return nullptr;
+    return host::Error(why);
   }
   return s;
 }
@@ -220,8 +215,8 @@ int Session::refuse(const char* control, const std::string& command, const std::
 }
 
 int Session::hdmi(const std::string& command) {
-  Parsed<HdmiCommand> c = parse_hdmi(command);
-  if (!c) return refuse("hdmi", command, c.error, -EINVAL);
+  host::Result<HdmiCommand> c = parse_hdmi(command);
+  if (!c) return refuse("hdmi", command, c.error().message, -EINVAL);
   if (c->mode) {
     board_->hdmi().plug(*c->mode);
   } else {
@@ -231,15 +226,15 @@ int Session::hdmi(const std::string& command) {
 }
 
 int Session::audio(const std::string& command) {
-  Parsed<uint8_t> c = parse_audio(command);
-  if (!c) return refuse("audio", command, c.error, -EINVAL);
+  host::Result<uint8_t> c = parse_audio(command);
+  if (!c) return refuse("audio", command, c.error().message, -EINVAL);
   board_->hdmi().set_audio_rate(*c);
   return 0;
 }
 
 int Session::module(const std::string& command) {
-  Parsed<ModuleCommand> c = parse_module(command);
-  if (!c) return refuse("module", command, c.error, -EINVAL);
+  host::Result<ModuleCommand> c = parse_module(command);
+  if (!c) return refuse("module", command, c.error().message, -EINVAL);
   host::Modules& m = kernel().modules();
   if (c->load) {
     if (m.loaded(kModuleName)) return refuse("module", command, "it is loaded already", -EEXIST);
@@ -268,8 +263,8 @@ int Session::module(const std::string& command) {
 }
 
 int Session::faults(const std::string& command) {
-  Parsed<FaultCommand> c = parse_fault(command);
-  if (!c) return refuse("faults", command, c.error, -EINVAL);
+  host::Result<FaultCommand> c = parse_fault(command);
+  if (!c) return refuse("faults", command, c.error().message, -EINVAL);
   if (c->rule) {
     kernel().faults().inject(*c->rule);
   } else if (c->bus) {

@@ -42,18 +42,18 @@ struct SessionConfig {
 };
 
 // Where the module object is: the path given, else the installed layout beside the program
-// (<prefix>/lib/lt7911_manage/), else the build tree's modules folder. Empty when none exists;
-// why then says where it looked.
-std::string find_module(const std::string& given, std::string* why);
+// (<prefix>/lib/lt7911_manage/), else the build tree's modules folder. When none exists, the
+// error says where it looked.
+host::Result<std::string> find_module(const std::string& given);
 // The default board: the installed one beside the program, else the build tree's.
 std::string default_board();
 
 class Session {
  public:
   // Boots, loads the board (plugs the source given) and the module, and checks that every
-  // parameter given exists and that the driver bound to the chip. nullptr with why set on
-  // failure, the kernel's lines of the attempt included (the kernel is shut down again).
-  static std::unique_ptr<Session> start(const SessionConfig& config, std::string* why);
+  // parameter given exists and that the driver bound to the chip. On failure the error says
+  // why, the kernel's lines of the attempt included (the kernel is shut down again).
+  static host::Result<std::unique_ptr<Session>> start(const SessionConfig& config);
   ~Session();  // unloads the module, takes the board down, shuts the kernel down
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
