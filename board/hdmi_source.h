@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "board/timings.h"
+#include "platform/host/thread_safety.h"
 
 namespace board {
 
@@ -46,12 +47,15 @@ class HdmiSource {
   void on_change(Listener listener);
 
  private:
-  void changed(std::unique_lock<std::mutex>& lock);
+  // Counts an input change; returns the listeners to call once the lock is let go.
+  std::vector<Listener> changed_locked() LT_REQUIRES(mutex_);
+  static void notify(const std::vector<Listener>& listeners);
 
-  mutable std::mutex mutex_;  // guards state_ and listeners_
-  SourceState state_;
-  uint8_t audio_rate_ = kDefaultAudioRate;  // what the source sends while plugged
-  std::vector<Listener> listeners_;
+  mutable lt::Mutex mutex_;
+  SourceState state_ LT_GUARDED_BY(mutex_);
+  // What the source sends while plugged.
+  uint8_t audio_rate_ LT_GUARDED_BY(mutex_) = kDefaultAudioRate;
+  std::vector<Listener> listeners_ LT_GUARDED_BY(mutex_);
 };
 
 }  // namespace board

@@ -112,32 +112,32 @@ BusFault BusFault::random(double fraction, uint64_t seed, FaultKind kind) {
 }
 
 int BusFaults::add(BusFault fault) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   Rule r{fault, std::mt19937_64(fault.seed)};
   rules_.push_back(std::move(r));
   return static_cast<int>(rules_.size()) - 1;
 }
 
 void BusFaults::clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   rules_.clear();
 }
 
 int BusFaults::fired(int id) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   if (id < 0 || static_cast<size_t>(id) >= rules_.size()) return 0;
   return rules_[id].fired;
 }
 
 std::vector<BusFault> BusFaults::rules() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   std::vector<BusFault> out;
   for (const Rule& r : rules_) out.push_back(r.fault);
   return out;
 }
 
 std::optional<BusFault> BusFaults::decide(const Transfer& t) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   std::optional<BusFault> chosen;
   for (Rule& r : rules_) {
     if (!r.fault.match.matches(t)) continue;
@@ -157,19 +157,19 @@ std::optional<BusFault> BusFaults::decide(const Transfer& t) {
 // ---- Log -----------------------------------------------------------------------------------
 
 std::vector<Transfer> TransferLog::entries() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return {entries_.begin(), entries_.end()};
 }
 
 std::vector<std::string> TransferLog::lines() const { return lines_since(0); }
 
 size_t TransferLog::mark() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return dropped_ + entries_.size();
 }
 
 std::vector<Transfer> TransferLog::since(size_t mark) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   size_t skip = mark > dropped_ ? mark - dropped_ : 0;
   if (skip >= entries_.size()) return {};
   return {entries_.begin() + static_cast<std::ptrdiff_t>(skip), entries_.end()};
@@ -182,13 +182,13 @@ std::vector<std::string> TransferLog::lines_since(size_t mark) const {
 }
 
 void TransferLog::clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   dropped_ += entries_.size();
   entries_.clear();
 }
 
 void TransferLog::append(Transfer t) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   entries_.push_back(std::move(t));
   if (entries_.size() > kCapacity) {
     entries_.pop_front();
@@ -233,27 +233,27 @@ void TransferHold::wait() {
 SimBus::SimBus(uint32_t clock_hz) : clock_hz_(clock_hz) {}
 
 void SimBus::attach(uint16_t addr, I2cTarget* device) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   devices_[addr] = device;
 }
 
 void SimBus::detach(uint16_t addr) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   devices_.erase(addr);
 }
 
 uint32_t SimBus::clock_hz() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return clock_hz_;
 }
 
 void SimBus::set_clock_hz(uint32_t hz) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   clock_hz_ = hz;
 }
 
 uint64_t SimBus::transfers() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return transfers_;
 }
 
@@ -277,7 +277,7 @@ int64_t SimBus::transfer_ns(std::span<const i2c_msg> msgs, uint32_t clock_hz, bo
 
 std::shared_ptr<TransferHold> SimBus::hold(TransferMatch match) {
   auto h = std::make_shared<TransferHold>(match);
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   holds_.push_back(h);
   all_holds_.push_back(h);
   return h;
@@ -286,7 +286,7 @@ std::shared_ptr<TransferHold> SimBus::hold(TransferMatch match) {
 void SimBus::release_holds() {
   std::vector<std::shared_ptr<TransferHold>> all;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     all = all_holds_;
     holds_.clear();
   }
@@ -334,7 +334,7 @@ int SimBus::master_xfer(struct i2c_msg* msgs, int num) {
   // 1. A hold on this transaction.
   std::shared_ptr<TransferHold> hold;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     auto it = devices_.find(addr);
     Transfer t = describe_locked(span, it == devices_.end() ? nullptr : it->second);
     for (auto h = holds_.begin(); h != holds_.end(); ++h) {
@@ -355,7 +355,7 @@ int SimBus::master_xfer(struct i2c_msg* msgs, int num) {
   Transfer t;
   uint32_t clock;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     auto it = devices_.find(addr);
     device = it == devices_.end() ? nullptr : it->second;
     t = describe_locked(span, device);

@@ -34,6 +34,7 @@
 
 #include "board/i2c_target.h"
 #include "platform/host/i2c_core.h"
+#include "platform/host/thread_safety.h"
 
 namespace board {
 
@@ -111,8 +112,8 @@ class BusFaults {
   // The first rule that fires on t, if any; every matching rule counts t.
   std::optional<BusFault> decide(const Transfer& t);
 
-  mutable std::mutex mutex_;  // guards rules_
-  std::vector<Rule> rules_;
+  mutable lt::Mutex mutex_;
+  std::vector<Rule> rules_ LT_GUARDED_BY(mutex_);
 };
 
 class TransferLog {
@@ -131,9 +132,9 @@ class TransferLog {
   friend class SimBus;
   void append(Transfer t);
 
-  mutable std::mutex mutex_;  // guards entries_ and dropped_
-  std::deque<Transfer> entries_;
-  size_t dropped_ = 0;  // entries dropped from the front, or cleared
+  mutable lt::Mutex mutex_;
+  std::deque<Transfer> entries_ LT_GUARDED_BY(mutex_);
+  size_t dropped_ LT_GUARDED_BY(mutex_) = 0;  // entries dropped from the front, or cleared
 };
 
 // A transaction held mid-way: the first transaction that matches blocks its task (in the
@@ -188,17 +189,18 @@ class SimBus : public host::I2cBus {
   uint64_t transfers() const;
 
  private:
-  Transfer describe_locked(std::span<const i2c_msg> msgs, I2cTarget* device) const;
+  Transfer describe_locked(std::span<const i2c_msg> msgs, I2cTarget* device) const
+      LT_REQUIRES(mutex_);
   // Puts a finished transaction on the kernel's timeline, with the messages as on the wire.
   void record(const Transfer& t, std::optional<FaultKind> fault, bool acknowledged,
               std::span<const i2c_msg> wire) const;
 
-  mutable std::mutex mutex_;  // guards devices_, clock_hz_, holds_ and transfers_
-  std::map<uint16_t, I2cTarget*> devices_;
-  uint32_t clock_hz_;
-  std::vector<std::shared_ptr<TransferHold>> holds_;      // not yet reached
-  std::vector<std::shared_ptr<TransferHold>> all_holds_;  // every hold made
-  uint64_t transfers_ = 0;
+  mutable lt::Mutex mutex_;
+  std::map<uint16_t, I2cTarget*> devices_ LT_GUARDED_BY(mutex_);
+  uint32_t clock_hz_ LT_GUARDED_BY(mutex_);
+  std::vector<std::shared_ptr<TransferHold>> holds_ LT_GUARDED_BY(mutex_);      // not yet reached
+  std::vector<std::shared_ptr<TransferHold>> all_holds_ LT_GUARDED_BY(mutex_);  // every hold made
+  uint64_t transfers_ LT_GUARDED_BY(mutex_) = 0;
   TransferLog log_;
   BusFaults faults_;
 };

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/host/kernel.h"
+#include "platform/host/thread_safety.h"
 #include "platform/host/timers.h"
 
 namespace board {
@@ -57,26 +58,26 @@ host::Timers::Id add_timer(int64_t when, std::function<void()> fn) {
 // in the order they were decided, whichever thread makes them. Lock order: output_mutex, then
 // mutex, then the scheduler's lock.
 struct Lt7911d::IrqState {
-  std::mutex output_mutex;
-  std::mutex mutex;  // guards everything below
-  Lt7911d* chip = nullptr;
-  std::function<void(bool)> output;
-  bool level = false;
-  int pulses = 0;
+  lt::Mutex output_mutex;
+  lt::Mutex mutex;
+  Lt7911d* chip LT_GUARDED_BY(mutex) = nullptr;
+  std::function<void(bool)> output LT_GUARDED_BY(mutex);
+  bool level LT_GUARDED_BY(mutex) = false;
+  int pulses LT_GUARDED_BY(mutex) = 0;
   // Grows with every pulse and power-off: a drop armed before is void from then on, also one
   // whose timer is already running.
-  uint64_t epoch = 0;
-  std::optional<host::Timers::Id> drop_timer;
+  uint64_t epoch LT_GUARDED_BY(mutex) = 0;
+  std::optional<host::Timers::Id> drop_timer LT_GUARDED_BY(mutex);
 };
 
 // The line falls, unless a pulse or power-off after the drop was armed (epoch) replaced it.
 void Lt7911d::drop_line(const std::weak_ptr<IrqState>& weak, uint64_t epoch) {
   auto irq = weak.lock();
   if (!irq) return;
-  std::lock_guard<std::mutex> order(irq->output_mutex);
+  lt::MutexLock order(irq->output_mutex);
   std::function<void(bool)> output;
   {
-    std::lock_guard<std::mutex> lock(irq->mutex);
+    lt::MutexLock lock(irq->mutex);
     if (irq->epoch != epoch) return;
     irq->drop_timer.reset();
     if (!irq->level) return;
@@ -100,7 +101,7 @@ Lt7911d::Lt7911d(HdmiSource& source, ChipConfig config)
     if (!irq) return;
     Lt7911d* chip;
     {
-      std::lock_guard<std::mutex> lock(irq->mutex);
+      lt::MutexLock lock(irq->mutex);
       chip = irq->chip;
     }
     if (chip != nullptr) chip->on_input_change();
@@ -108,7 +109,7 @@ Lt7911d::Lt7911d(HdmiSource& source, ChipConfig config)
 }
 
 Lt7911d::~Lt7911d() {
-  std::lock_guard<std::mutex> lock(irq_->mutex);
+  lt::MutexLock lock(irq_->mutex);
   irq_->chip = nullptr;
   irq_->output = nullptr;
   if (irq_->drop_timer && host::Kernel::booted() && host::Kernel::generation() == generation_) {
@@ -180,17 +181,17 @@ const Lt7911d::MapEntry* Lt7911d::map_entry(RegAddr a) {
 // ---- Configuration -------------------------------------------------------------------------
 
 ChipConfig Lt7911d::config() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return config_;
 }
 
 void Lt7911d::configure(const ChipConfig& config) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   config_ = config;
 }
 
 void Lt7911d::set_identity(uint8_t high, uint8_t low) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   config_.id_high = high;
   config_.id_low = low;
 }
@@ -265,7 +266,7 @@ void Lt7911d::reset_locked() {
 }
 
 bool Lt7911d::transfer(std::span<i2c_msg> msgs) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   if (!answering_locked()) return false;
   for (i2c_msg& msg : msgs) {
     if (msg.flags & I2C_M_RD) {
@@ -285,50 +286,50 @@ bool Lt7911d::transfer(std::span<i2c_msg> msgs) {
 }
 
 std::optional<uint8_t> Lt7911d::bank() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return bank_;
 }
 
 uint8_t Lt7911d::peek(RegAddr addr) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return read_locked(addr);
 }
 
 void Lt7911d::override_register(RegAddr addr, uint8_t value) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   overrides_[key(addr)] = value;
 }
 
 void Lt7911d::clear_override(RegAddr addr) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   overrides_.erase(key(addr));
 }
 
 void Lt7911d::clear_overrides() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   overrides_.clear();
 }
 
 // ---- Non-volatile stores -------------------------------------------------------------------
 
 std::array<uint8_t, kEdidSize> Lt7911d::edid() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return edid_;
 }
 
 void Lt7911d::set_edid(std::span<const uint8_t> bytes) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   edid_.fill(0);
   std::copy_n(bytes.begin(), std::min(bytes.size(), edid_.size()), edid_.begin());
 }
 
 std::array<uint8_t, kVersionSize> Lt7911d::version() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return version_;
 }
 
 void Lt7911d::set_version(const std::string& text) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   version_.fill(0);
   std::memcpy(version_.data(), text.data(), std::min(text.size(), version_.size()));
 }
@@ -341,7 +342,7 @@ void Lt7911d::set_power(bool on) {
   int power_up = 0;
   int signalled = 0;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     if (on == powered_) return;
     powered_ = on;
     if (on) {
@@ -361,7 +362,7 @@ void Lt7911d::set_power(bool on) {
     // thread, since the caller is the module driving the power line).
     uint64_t epoch;
     {
-      std::lock_guard<std::mutex> lock(irq_->mutex);
+      lt::MutexLock lock(irq_->mutex);
       if (irq_->drop_timer) timers.cancel(*irq_->drop_timer);
       irq_->drop_timer.reset();
       epoch = ++irq_->epoch;
@@ -372,42 +373,43 @@ void Lt7911d::set_power(bool on) {
   if (pulse_after_boot) {
     // Only for the latest power-up, and only if no input change has been signalled since or
     // is on its way (its own pulse stands for this one).
-    pulse_at(now_ns() + boot_delay, [power_up, signalled](const Lt7911d& chip) {
-      return chip.power_ups_ == power_up && chip.changes_signalled_ == signalled &&
-             chip.source_.state().changes == chip.changes_seen_;
-    });
+    pulse_at(now_ns() + boot_delay,
+             [power_up, signalled](const Lt7911d& chip) LT_REQUIRES(chip.mutex_) {
+               return chip.power_ups_ == power_up && chip.changes_signalled_ == signalled &&
+                      chip.source_.state().changes == chip.changes_seen_;
+             });
   }
 }
 
 bool Lt7911d::powered() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return powered_;
 }
 
 bool Lt7911d::answering() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return answering_locked();
 }
 
 int Lt7911d::power_ups() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return power_ups_;
 }
 
 // ---- Interrupt output ----------------------------------------------------------------------
 
 void Lt7911d::set_irq_output(std::function<void(bool)> output) {
-  std::lock_guard<std::mutex> lock(irq_->mutex);
+  lt::MutexLock lock(irq_->mutex);
   irq_->output = std::move(output);
 }
 
 bool Lt7911d::irq_level() const {
-  std::lock_guard<std::mutex> lock(irq_->mutex);
+  lt::MutexLock lock(irq_->mutex);
   return irq_->level;
 }
 
 int Lt7911d::irq_pulses() const {
-  std::lock_guard<std::mutex> lock(irq_->mutex);
+  lt::MutexLock lock(irq_->mutex);
   return irq_->pulses;
 }
 
@@ -415,7 +417,7 @@ void Lt7911d::on_input_change() {
   int64_t lock_time;
   uint64_t change;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     input_changed_at_ = now_ns();
     changes_seen_ = source_.state().changes;
     if (!answering_locked()) return;
@@ -437,13 +439,13 @@ void Lt7911d::pulse_at(int64_t when, std::function<bool(const Lt7911d&)> still_d
     if (!irq) return;
     Lt7911d* chip;
     {
-      std::lock_guard<std::mutex> lock(irq->mutex);
+      lt::MutexLock lock(irq->mutex);
       chip = irq->chip;
     }
     if (chip == nullptr) return;
     bool due;
     {
-      std::lock_guard<std::mutex> lock(chip->mutex_);
+      lt::MutexLock lock(chip->mutex_);
       due = chip->answering_locked() && chip->locked_on_locked() && still_due(*chip);
     }
     if (due) chip->pulse();
@@ -456,18 +458,18 @@ void Lt7911d::pulse_at(int64_t when, std::function<bool(const Lt7911d&)> still_d
 void Lt7911d::pulse() {
   int64_t width;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     width = config_.irq_pulse_ns;
   }
   host::Timers& timers = host::Kernel::get().timers();
   const int64_t t = now_ns();
   uint64_t epoch;
   {
-    std::lock_guard<std::mutex> order(irq_->output_mutex);
+    lt::MutexLock order(irq_->output_mutex);
     std::function<void(bool)> output;
     bool was_high;
     {
-      std::lock_guard<std::mutex> lock(irq_->mutex);
+      lt::MutexLock lock(irq_->mutex);
       if (irq_->drop_timer) timers.cancel(*irq_->drop_timer);
       irq_->drop_timer.reset();
       epoch = ++irq_->epoch;
@@ -484,7 +486,7 @@ void Lt7911d::pulse() {
   std::weak_ptr<IrqState> weak = irq_;
   const host::Timers::Id id =
       add_timer(t + std::max<int64_t>(width, 1), [weak, epoch] { drop_line(weak, epoch); });
-  std::lock_guard<std::mutex> lock(irq_->mutex);
+  lt::MutexLock lock(irq_->mutex);
   // A later pulse or power-off has voided this drop meanwhile; its timer finds that out.
   if (irq_->epoch == epoch) irq_->drop_timer = id;
 }

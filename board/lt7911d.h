@@ -83,6 +83,7 @@
 
 #include "board/hdmi_source.h"
 #include "board/i2c_target.h"
+#include "platform/host/thread_safety.h"
 
 namespace board {
 
@@ -206,12 +207,12 @@ class Lt7911d : public I2cTarget {
   // The register of the map at `addr`, or nullptr for an address the map does not name.
   static const MapEntry* map_entry(RegAddr addr);
 
-  bool answering_locked() const;
-  bool locked_on_locked() const;
-  uint8_t measured_locked(const MapEntry& entry) const;
-  uint8_t read_locked(RegAddr addr) const;
-  void write_locked(uint8_t reg, uint8_t value);
-  void reset_locked();
+  bool answering_locked() const LT_REQUIRES(mutex_);
+  bool locked_on_locked() const LT_REQUIRES(mutex_);
+  uint8_t measured_locked(const MapEntry& entry) const LT_REQUIRES(mutex_);
+  uint8_t read_locked(RegAddr addr) const LT_REQUIRES(mutex_);
+  void write_locked(uint8_t reg, uint8_t value) LT_REQUIRES(mutex_);
+  void reset_locked() LT_REQUIRES(mutex_);
   void on_input_change();
   void pulse();
   static void drop_line(const std::weak_ptr<IrqState>& weak, uint64_t epoch);
@@ -223,22 +224,22 @@ class Lt7911d : public I2cTarget {
   std::shared_ptr<IrqState> irq_;
   const uint64_t generation_;  // of the kernel whose timers the model uses
 
-  mutable std::mutex mutex_;  // guards everything below
-  ChipConfig config_;
-  bool powered_ = false;
-  int64_t power_on_at_ = 0;
-  int power_ups_ = 0;
-  int64_t input_changed_at_ = 0;
-  int changes_signalled_ = 0;  // input changes the chip has pulsed for
+  mutable lt::Mutex mutex_;
+  ChipConfig config_ LT_GUARDED_BY(mutex_);
+  bool powered_ LT_GUARDED_BY(mutex_) = false;
+  int64_t power_on_at_ LT_GUARDED_BY(mutex_) = 0;
+  int power_ups_ LT_GUARDED_BY(mutex_) = 0;
+  int64_t input_changed_at_ LT_GUARDED_BY(mutex_) = 0;
+  int changes_signalled_ LT_GUARDED_BY(mutex_) = 0;  // input changes the chip has pulsed for
   // The source's change count as of the latest on_input_change(); behind the source while a
   // change is on its way to the chip.
-  uint64_t changes_seen_ = 0;
-  uint8_t bank_ = 0;
-  uint8_t pointer_ = 0;
-  std::array<std::array<uint8_t, 256>, 256> regs_{};
-  std::map<uint16_t, uint8_t> overrides_;
-  std::array<uint8_t, lt7911d::kEdidSize> edid_{};
-  std::array<uint8_t, lt7911d::kVersionSize> version_{};
+  uint64_t changes_seen_ LT_GUARDED_BY(mutex_) = 0;
+  uint8_t bank_ LT_GUARDED_BY(mutex_) = 0;
+  uint8_t pointer_ LT_GUARDED_BY(mutex_) = 0;
+  std::array<std::array<uint8_t, 256>, 256> regs_ LT_GUARDED_BY(mutex_){};
+  std::map<uint16_t, uint8_t> overrides_ LT_GUARDED_BY(mutex_);
+  std::array<uint8_t, lt7911d::kEdidSize> edid_ LT_GUARDED_BY(mutex_){};
+  std::array<uint8_t, lt7911d::kVersionSize> version_ LT_GUARDED_BY(mutex_){};
 };
 
 }  // namespace board

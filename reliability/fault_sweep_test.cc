@@ -150,7 +150,7 @@ TEST_P(FaultSweep, EveryTransactionAndHostCallOfTheFlow) {
   for (const auto& [call, count] : rec.calls) {
     calls += count;
     for (int n = 1; n <= count; ++n) {
-      check(call + " call " + std::to_string(n) + " failing", [call, n](Rig& rig) {
+      check(call + " call " + std::to_string(n) + " failing", [call = call, n](Rig& rig) {
         host::FaultRule r;
         r.call = call;
         r.nth = n;

@@ -47,21 +47,21 @@ void release_now(const FileRef& f) {
 // --- The descriptor table ---------------------------------------------------------------------
 
 int DescriptorTable::install(FileRef f) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   const int fd = next_fd_++;
   files_[fd] = std::move(f);
   return fd;
 }
 
 FileRef DescriptorTable::get(const Process& proc, int fd) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   auto it = files_.find(fd);
   if (it == files_.end() || it->second->pid != proc.pid) return nullptr;
   return it->second;
 }
 
 FileRef DescriptorTable::take(const Process& proc, int fd) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   auto it = files_.find(fd);
   if (it == files_.end() || it->second->pid != proc.pid) return nullptr;
   FileRef f = std::move(it->second);
@@ -70,12 +70,12 @@ FileRef DescriptorTable::take(const Process& proc, int fd) {
 }
 
 size_t DescriptorTable::size() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return files_.size();
 }
 
 void DescriptorTable::clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   files_.clear();
 }
 

@@ -23,6 +23,7 @@
 #include "locks.h"
 #include "platform/procfs.h"
 #include "proc_tree.h"
+#include "thread_safety.h"
 
 namespace host {
 
@@ -58,9 +59,9 @@ class DescriptorTable {
   void clear();
 
  private:
-  mutable std::mutex mutex_;  // guards files_ and next_fd_
-  std::map<int, FileRef> files_;
-  int next_fd_ = 3;
+  mutable lt::Mutex mutex_;
+  std::map<int, FileRef> files_ LT_GUARDED_BY(mutex_);
+  int next_fd_ LT_GUARDED_BY(mutex_) = 3;
 };
 
 // Enters a call on f's entry; false once the entry is removed or the file released.

@@ -5,25 +5,25 @@
 namespace host {
 
 void Faults::inject(FaultRule rule) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   rules_.push_back({std::move(rule), 0, 0});
 }
 
 void Faults::clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   rules_.clear();
   hooks_.clear();
 }
 
 void Faults::after(std::string call, int nth, std::function<void()> fn) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   hooks_.push_back({std::move(call), nth < 1 ? 1 : nth, std::move(fn)});
 }
 
 void Faults::run_after(const std::string& call) {
   std::vector<std::function<void()>> due;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     ++passes_[call];
     if (hooks_.empty()) return;
     for (auto it = hooks_.begin(); it != hooks_.end();) {
@@ -39,7 +39,7 @@ void Faults::run_after(const std::string& call) {
 }
 
 std::optional<int> Faults::check(const std::string& call, const std::string& arg) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   ++calls_[call];
   for (Active& a : rules_) {
     if (a.rule.call != call) continue;
@@ -54,19 +54,19 @@ std::optional<int> Faults::check(const std::string& call, const std::string& arg
 }
 
 std::vector<FaultRule> Faults::rules() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   std::vector<FaultRule> out;
   for (const Active& a : rules_) out.push_back(a.rule);
   return out;
 }
 
 std::map<std::string, int> Faults::calls() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return calls_;
 }
 
 std::map<std::string, int> Faults::hook_passes() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return passes_;
 }
 

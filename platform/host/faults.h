@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "thread_safety.h"
+
 namespace host {
 
 struct FaultRule {
@@ -56,16 +58,16 @@ class Faults {
     int nth;
     std::function<void()> fn;
   };
-  std::vector<Hook> hooks_;  // mutex_
+  std::vector<Hook> hooks_ LT_GUARDED_BY(mutex_);
   struct Active {
     FaultRule rule;
     int seen = 0;
     int fired = 0;
   };
-  mutable std::mutex mutex_;  // guards rules_, hooks_, calls_ and passes_
-  std::vector<Active> rules_;
-  std::map<std::string, int> calls_;
-  std::map<std::string, int> passes_;
+  mutable lt::Mutex mutex_;
+  std::vector<Active> rules_ LT_GUARDED_BY(mutex_);
+  std::map<std::string, int> calls_ LT_GUARDED_BY(mutex_);
+  std::map<std::string, int> passes_ LT_GUARDED_BY(mutex_);
 };
 
 // Shorthand for the current kernel's faults.

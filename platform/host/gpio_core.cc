@@ -21,7 +21,7 @@ Result<void> Gpio::add_chip(const GpioChipInfo& info) {
   auto chip = std::make_unique<Chip>();
   chip->info = info;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     for (const auto& c : chips_) {
       const int lo = c->info.base;
       const int hi = lo + c->info.ngpio;
@@ -54,7 +54,7 @@ Result<void> Gpio::add_chip(const GpioChipInfo& info) {
 
 std::optional<GpioChipInfo> Gpio::chip_for_node(const device_node* np) const {
   if (np == nullptr) return std::nullopt;
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   for (const auto& c : chips_) {
     if (c->info.of_node == np) return c->info;
   }
@@ -103,21 +103,21 @@ bool Gpio::is_output(int number) const {
 void Gpio::observe_output(int number, GpioOutputObserver observer) {
   Line* l = line(number);
   if (l == nullptr) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   l->observer = std::move(observer);
 }
 
 bool Gpio::requested(int number) const {
   const Line* l = line(number);
   if (l == nullptr) return false;
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return l->requested;
 }
 
 std::string Gpio::label(int number) const {
   const Line* l = line(number);
   if (l == nullptr) return "";
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return l->requested ? l->label : "";
 }
 
@@ -126,7 +126,7 @@ int Gpio::request(unsigned number, const char* label) {
   gpio_desc* desc = to_desc(number);
   if (desc == nullptr) return gpio_is_valid(static_cast<int>(number)) ? -EPROBE_DEFER : -EINVAL;
   Line* l = line(desc->number);
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   if (l->requested) return -EBUSY;
   l->requested = true;
   l->label = label ? label : "?";
@@ -144,7 +144,7 @@ void Gpio::free(unsigned number) {
                  Irq::gpio_irq(static_cast<int>(number)));
   }
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     if (l != nullptr && l->requested) {
       l->requested = false;
       l->label.clear();
@@ -185,7 +185,7 @@ void Gpio::drive(Line* l, int value) {
   }
   GpioOutputObserver observer;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     observer = l->observer;
   }
   if (observer) observer(l->desc.number, value ? 1 : 0);

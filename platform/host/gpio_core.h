@@ -30,6 +30,7 @@
 
 #include "platform/gpio.h"
 #include "platform/host/result.h"
+#include "thread_safety.h"
 
 struct device_node;
 
@@ -115,8 +116,8 @@ class Gpio {
   const Chip* chip_of(int number) const;
   void drive(Line* l, int value);
 
-  mutable std::mutex mutex_;  // guards chips_ and the requested/label/observer members of lines
-  std::vector<std::unique_ptr<Chip>> chips_;
+  mutable lt::Mutex mutex_;  // also guards the requested/label/observer members of lines
+  std::vector<std::unique_ptr<Chip>> chips_ LT_GUARDED_BY(mutex_);
   // Lookup by number without the lock: set once when a controller is added.
   std::atomic<Line*> by_number_[ARCH_NR_GPIOS] = {};
   std::atomic<const Chip*> chip_by_number_[ARCH_NR_GPIOS] = {};

@@ -150,7 +150,7 @@ std::string I2cCore::modalias(const i2c_client* client) {
 }
 
 void I2cCore::set_modalias_handler(std::function<void(const std::string&)> handler) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   modalias_handler_ = std::move(handler);
 }
 
@@ -158,7 +158,7 @@ void I2cCore::notify_unbound(const std::vector<std::string>& modaliases) {
   if (modaliases.empty()) return;
   std::function<void(const std::string&)> handler;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     handler = modalias_handler_;
   }
   if (!handler) return;
@@ -167,7 +167,7 @@ void I2cCore::notify_unbound(const std::vector<std::string>& modaliases) {
 
 I2cCore::Client* I2cCore::client_of(const i2c_client* c) const {
   if (c == nullptr) return nullptr;
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   for (const auto& rec : clients_) {
     if (&rec->client == c) return rec.get();
   }
@@ -176,7 +176,7 @@ I2cCore::Client* I2cCore::client_of(const i2c_client* c) const {
 
 I2cCore::Adapter* I2cCore::adapter_of(const i2c_adapter* a) const {
   if (a == nullptr) return nullptr;
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   for (const auto& rec : adapters_) {
     if (&rec->adap == a) return rec.get();
   }
@@ -199,7 +199,7 @@ i2c_adapter* I2cCore::add_numbered_adapter(int nr, const std::string& name,
   BindLock bind(*this);
   Adapter* a = nullptr;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     for (const auto& rec : adapters_) {
       if (rec->adap.nr == nr) return nullptr;
     }
@@ -256,13 +256,13 @@ void I2cCore::del_adapter(i2c_adapter* adap) {
   }
   std::vector<Client*> mine;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     for (const auto& c : clients_) {
       if (c->adapter == a) mine.push_back(c.get());
     }
   }
   for (Client* c : mine) unregister_client_locked(c);
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   auto it =
       std::find_if(adapters_.begin(), adapters_.end(), [a](const auto& p) { return p.get() == a; });
   std::unique_ptr<Adapter> rec = std::move(*it);
@@ -272,7 +272,7 @@ void I2cCore::del_adapter(i2c_adapter* adap) {
 }
 
 i2c_adapter* I2cCore::adapter(int nr) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   for (const auto& rec : adapters_) {
     if (rec->adap.nr == nr) return &rec->adap;
   }
@@ -280,7 +280,7 @@ i2c_adapter* I2cCore::adapter(int nr) const {
 }
 
 int I2cCore::adapter_refs(int nr) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   for (const auto& rec : adapters_) {
     if (rec->adap.nr == nr) return rec->refs;
   }
@@ -289,7 +289,7 @@ int I2cCore::adapter_refs(int nr) const {
 
 i2c_adapter* I2cCore::get_adapter(int nr) {
   if (fault("i2c_get_adapter", std::to_string(nr))) return nullptr;
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   for (const auto& rec : adapters_) {
     if (rec->adap.nr == nr) {
       rec->refs++;
@@ -301,7 +301,7 @@ i2c_adapter* I2cCore::get_adapter(int nr) {
 
 void I2cCore::put_adapter(i2c_adapter* adap) {
   if (adap == nullptr) return;
-  std::unique_lock<std::mutex> lock(mutex_);
+  lt::UniqueLock lock(mutex_);
   for (auto& rec : adapters_) {
     if (&rec->adap != adap) continue;
     if (rec->refs == 0) break;
@@ -345,7 +345,7 @@ i2c_client* I2cCore::register_client(Adapter* a, const i2c_board_info& info, boo
     }
     status = -EINVAL;
   } else {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     for (const auto& other : clients_) {
       if (other->adapter == a && other->client.addr == info.addr) status = -EBUSY;
     }
@@ -396,7 +396,7 @@ void I2cCore::unregister_device(i2c_client* client) {
 
 void I2cCore::unregister_client_locked(Client* c) {
   release_locked(c, true);
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   auto it =
       std::find_if(clients_.begin(), clients_.end(), [c](const auto& p) { return p.get() == c; });
   if (it != clients_.end()) clients_.erase(it);
@@ -408,12 +408,12 @@ void I2cCore::attach_client_locked(Client* c) {
   if (c->dummy) return;
   std::vector<Driver*> drivers;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     for (const auto& d : drivers_) drivers.push_back(d.get());
   }
   for (Driver* d : drivers) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      lt::MutexLock lock(mutex_);
       // A nested call may have removed the driver or bound the client meanwhile.
       bool alive = std::any_of(drivers_.begin(), drivers_.end(),
                                [d](const auto& p) { return p.get() == d; });
@@ -429,7 +429,7 @@ int I2cCore::probe_locked(Client* c, Driver* d) {
   i2c_driver* drv = d->drv;
   i2c_client* client = &c->client;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     c->driver = d;
     c->bound_at = ++bind_seq_;
   }
@@ -445,7 +445,7 @@ int I2cCore::probe_locked(Client* c, Driver* d) {
   }
   if (ret == 0) return 0;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     c->driver = nullptr;
   }
   client->dev.driver_data = nullptr;
@@ -459,13 +459,13 @@ int I2cCore::probe_locked(Client* c, Driver* d) {
 void I2cCore::release_locked(Client* c, bool call_remove) {
   Driver* d;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     d = c->driver;
   }
   if (d == nullptr) return;
   if (call_remove && d->drv->remove != nullptr) d->drv->remove(&c->client);
   c->client.dev.driver_data = nullptr;
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   c->driver = nullptr;
 }
 
@@ -475,7 +475,7 @@ int I2cCore::register_driver(struct module* owner, i2c_driver* driver) {
   Driver* d = nullptr;
   std::vector<Client*> candidates;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     const bool taken = std::any_of(drivers_.begin(), drivers_.end(), [driver](const auto& o) {
       return o->drv == driver || o->name == driver->driver.name;
     });
@@ -496,7 +496,7 @@ int I2cCore::register_driver(struct module* owner, i2c_driver* driver) {
   }
   for (Client* c : candidates) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      lt::MutexLock lock(mutex_);
       bool alive = std::any_of(clients_.begin(), clients_.end(),
                                [c](const auto& p) { return p.get() == c; });
       if (!alive || c->dummy || c->driver != nullptr) continue;
@@ -511,7 +511,7 @@ void I2cCore::del_driver(i2c_driver* driver) {
   Driver* d = nullptr;
   std::vector<Client*> bound;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     for (const auto& rec : drivers_) {
       if (rec->drv == driver) d = rec.get();
     }
@@ -528,7 +528,7 @@ void I2cCore::del_driver(i2c_driver* driver) {
   std::sort(bound.begin(), bound.end(),
             [](const Client* a, const Client* b) { return a->bound_at > b->bound_at; });
   for (Client* c : bound) release_locked(c, true);
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   auto it =
       std::find_if(drivers_.begin(), drivers_.end(), [d](const auto& p) { return p.get() == d; });
   if (it != drivers_.end()) drivers_.erase(it);
@@ -539,7 +539,7 @@ int I2cCore::bind(const std::string& dev_name, const std::string& driver_name) {
   Client* c = nullptr;
   Driver* d = nullptr;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     for (const auto& rec : clients_) {
       if (rec->name == dev_name) c = rec.get();
     }
@@ -557,7 +557,7 @@ int I2cCore::unbind(const std::string& dev_name) {
   BindLock bind(*this);
   Client* c = nullptr;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     for (const auto& rec : clients_) {
       if (rec->name == dev_name) c = rec.get();
     }
@@ -568,14 +568,14 @@ int I2cCore::unbind(const std::string& dev_name) {
 }
 
 std::vector<std::string> I2cCore::clients() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   std::vector<std::string> out;
   for (const auto& c : clients_) out.push_back(c->name);
   return out;
 }
 
 i2c_client* I2cCore::find_client(const std::string& dev_name) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   for (const auto& c : clients_) {
     if (c->name == dev_name) return &c->client;
   }
@@ -583,7 +583,7 @@ i2c_client* I2cCore::find_client(const std::string& dev_name) const {
 }
 
 std::optional<std::string> I2cCore::bound_driver(const std::string& dev_name) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   for (const auto& c : clients_) {
     if (c->name == dev_name && c->driver != nullptr) return c->driver->name;
   }
@@ -591,7 +591,7 @@ std::optional<std::string> I2cCore::bound_driver(const std::string& dev_name) co
 }
 
 std::vector<std::string> I2cCore::drivers() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   std::vector<std::string> out;
   for (const auto& d : drivers_) out.push_back(d->name);
   return out;
@@ -601,14 +601,14 @@ void I2cCore::forget_module(const struct module* mod) {
   BindLock bind(*this);
   std::vector<Driver*> gone;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     for (const auto& d : drivers_) {
       if (d->drv->driver.owner == mod) gone.push_back(d.get());
     }
   }
   for (Driver* d : gone) {
     warn_context("i2c driver %s was left registered by its module", d->name.c_str());
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     for (const auto& c : clients_) {
       if (c->driver == d) {
         c->driver = nullptr;
@@ -626,11 +626,11 @@ void I2cCore::shutdown() {
     BindLock bind(*this);
     std::vector<Client*> all;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      lt::MutexLock lock(mutex_);
       for (auto it = clients_.rbegin(); it != clients_.rend(); ++it) all.push_back(it->get());
     }
     for (Client* c : all) unregister_client_locked(c);
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     drivers_.clear();
     adapters_.clear();
     zombies_.clear();
@@ -648,7 +648,7 @@ int I2cCore::transfer(i2c_adapter* adap, i2c_msg* msgs, int num) {
   if (a == nullptr) return -EINVAL;
   if (msgs == nullptr || num < 1) return -EINVAL;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     if (a->deleted) return -ENODEV;
   }
   if (in_atomic_context()) {

@@ -38,6 +38,7 @@
 
 #include "locks.h"
 #include "platform/i2c.h"
+#include "thread_safety.h"
 
 struct device_node;
 
@@ -134,12 +135,13 @@ class I2cCore {
   std::vector<std::string> unbound_;
   uint64_t bind_seq_ = 0;
 
-  mutable std::mutex mutex_;  // guards the registry below
-  std::vector<std::unique_ptr<Adapter>> adapters_;
-  std::vector<std::unique_ptr<Adapter>> zombies_;  // deleted but still referenced
-  std::vector<std::unique_ptr<Client>> clients_;
-  std::vector<std::unique_ptr<Driver>> drivers_;
-  std::function<void(const std::string&)> modalias_handler_;
+  mutable lt::Mutex mutex_;
+  std::vector<std::unique_ptr<Adapter>> adapters_ LT_GUARDED_BY(mutex_);
+  // Deleted but still referenced.
+  std::vector<std::unique_ptr<Adapter>> zombies_ LT_GUARDED_BY(mutex_);
+  std::vector<std::unique_ptr<Client>> clients_ LT_GUARDED_BY(mutex_);
+  std::vector<std::unique_ptr<Driver>> drivers_ LT_GUARDED_BY(mutex_);
+  std::function<void(const std::string&)> modalias_handler_ LT_GUARDED_BY(mutex_);
 };
 
 }  // namespace host

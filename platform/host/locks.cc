@@ -59,12 +59,12 @@ bool Mutex::locked() const {
 }
 
 Mutex* Locks::create(const void* m) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return mutexes_.emplace(m, std::make_unique<Mutex>())->second.get();
 }
 
 void Locks::forget_range(uintptr_t begin, uintptr_t end) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   Scheduler::Lock sched(Kernel::get().sched());  // owners and waiters are read under it
   for (auto it = mutexes_.lower_bound(reinterpret_cast<const void*>(begin));
        it != mutexes_.end() && reinterpret_cast<uintptr_t>(it->first) < end;) {
@@ -77,7 +77,7 @@ void Locks::forget_range(uintptr_t begin, uintptr_t end) {
 }
 
 size_t Locks::records() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return mutexes_.size();
 }
 

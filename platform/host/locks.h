@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "sched.h"
+#include "thread_safety.h"
 
 namespace host {
 
@@ -40,10 +41,10 @@ class Locks {
   size_t records();
 
  private:
-  std::mutex mutex_;
+  lt::Mutex mutex_;
   // A struct mutex initialised again keeps its earlier records (a racing first use may hold
   // one) until its memory is forgotten.
-  std::multimap<const void*, std::unique_ptr<Mutex>> mutexes_;
+  std::multimap<const void*, std::unique_ptr<Mutex>> mutexes_ LT_GUARDED_BY(mutex_);
 };
 
 }  // namespace host

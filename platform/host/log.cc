@@ -107,7 +107,7 @@ void Log::printk(const char* message) {
   {
     const int pid = current().pid;
     const int64_t now = Kernel::get().sched().now();
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     Line& open = *cont_;
     bool done = false;
     if (open.len > 0) {
@@ -180,17 +180,17 @@ LogRecord Log::record_locked(uint64_t seq) const {
 }
 
 uint64_t Log::next_seq() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return next_;
 }
 
 uint64_t Log::first_seq() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return first_;
 }
 
 Log::Batch Log::read(uint64_t from, size_t max) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   Batch b;
   uint64_t seq = from;
   if (seq < first_) {
@@ -221,7 +221,7 @@ std::string Log::format(const LogRecord& r) {
 }
 
 std::string Log::dmesg() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   std::string out;
   for (uint64_t seq = first_; seq < next_; ++seq) {
     const Line& l = slots_[seq % kCapacity].line;
@@ -231,7 +231,7 @@ std::string Log::dmesg() const {
 }
 
 Log::Extent Log::text_extent() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return {first_ < next_ ? slots_[first_ % kCapacity].offset : text_end_, text_end_};
 }
 
@@ -250,7 +250,7 @@ uint64_t Log::find_locked(uint64_t offset) const {
 }
 
 ssize_t Log::read_text(uint64_t offset, char* buf, size_t size) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   if (offset >= text_end_ || size == 0) return 0;
   if (first_ == next_ || offset < slots_[first_ % kCapacity].offset) return -EPIPE;
   size_t copied = 0;
@@ -266,7 +266,7 @@ ssize_t Log::read_text(uint64_t offset, char* buf, size_t size) const {
 }
 
 uint64_t Log::subscribe(std::function<void(const LogRecord&)> fn) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   auto next = std::make_shared<Subscribers>(subscribers_ ? *subscribers_ : Subscribers{});
   const uint64_t id = next_subscriber_++;
   next->emplace_back(id, std::move(fn));
@@ -275,7 +275,7 @@ uint64_t Log::subscribe(std::function<void(const LogRecord&)> fn) {
 }
 
 void Log::unsubscribe(uint64_t id) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   if (!subscribers_) return;
   auto next = std::make_shared<Subscribers>();
   for (const auto& entry : *subscribers_) {

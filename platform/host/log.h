@@ -36,6 +36,8 @@
 #include <string>
 #include <vector>
 
+#include "thread_safety.h"
+
 namespace host {
 
 struct LogRecord {
@@ -107,18 +109,18 @@ class Log {
   struct Line;
   using Subscribers = std::vector<std::pair<uint64_t, std::function<void(const LogRecord&)>>>;
 
-  void store_locked(const Line& line, std::vector<LogRecord>* stored);
-  LogRecord record_locked(uint64_t seq) const;
-  uint64_t find_locked(uint64_t offset) const;
+  void store_locked(const Line& line, std::vector<LogRecord>* stored) LT_REQUIRES(mutex_);
+  LogRecord record_locked(uint64_t seq) const LT_REQUIRES(mutex_);
+  uint64_t find_locked(uint64_t offset) const LT_REQUIRES(mutex_);
 
-  mutable std::mutex mutex_;  // guards everything below
-  std::unique_ptr<Slot[]> slots_;
-  uint64_t first_ = 0;          // oldest held sequence number
-  uint64_t next_ = 0;           // next sequence number
-  uint64_t text_end_ = 0;       // formatted bytes stored since boot
-  std::unique_ptr<Line> cont_;  // the open continuation line (len 0: none)
-  std::shared_ptr<const Subscribers> subscribers_;
-  uint64_t next_subscriber_ = 1;
+  mutable lt::Mutex mutex_;
+  std::unique_ptr<Slot[]> slots_ LT_GUARDED_BY(mutex_);
+  uint64_t first_ LT_GUARDED_BY(mutex_) = 0;          // oldest held sequence number
+  uint64_t next_ LT_GUARDED_BY(mutex_) = 0;           // next sequence number
+  uint64_t text_end_ LT_GUARDED_BY(mutex_) = 0;       // formatted bytes stored since boot
+  std::unique_ptr<Line> cont_ LT_GUARDED_BY(mutex_);  // the open continuation line (len 0: none)
+  std::shared_ptr<const Subscribers> subscribers_ LT_GUARDED_BY(mutex_);
+  uint64_t next_subscriber_ LT_GUARDED_BY(mutex_) = 1;
 };
 
 }  // namespace host

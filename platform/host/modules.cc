@@ -174,7 +174,7 @@ int Modules::insmod(const std::string& name_or_path, const std::vector<std::stri
   std::lock_guard<Mutex> load(load_mutex_);
   if (access(path.c_str(), R_OK) != 0) return -ENOENT;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     for (const auto& m : modules_) {
       if (m->path == path || m->name == stem_of(path)) return -EEXIST;
     }
@@ -213,7 +213,7 @@ int Modules::insmod(const std::string& name_or_path, const std::vector<std::stri
   m->end = map.end;
   Loaded* raw = m.get();
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     if (find_locked(m->name) != nullptr) {
       dlclose(handle);
       return -EEXIST;
@@ -222,7 +222,7 @@ int Modules::insmod(const std::string& name_or_path, const std::vector<std::stri
     modules_.push_back(std::move(m));
   }
   auto forget = [&] {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     modules_.erase(std::find_if(modules_.begin(), modules_.end(),
                                 [&](const auto& p) { return p.get() == raw; }));
   };
@@ -248,14 +248,14 @@ int Modules::insmod(const std::string& name_or_path, const std::vector<std::stri
   }
   if (ret < 0) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      lt::MutexLock lock(mutex_);
       raw->state = Loaded::State::kGoing;
     }
     teardown(*raw);
     forget();
     return ret;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   raw->state = Loaded::State::kLive;
   return 0;
 }
@@ -355,7 +355,7 @@ int Modules::rmmod(const std::string& name) {
   std::lock_guard<Mutex> load(load_mutex_);
   Loaded* m;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     m = find_locked(name);
     if (m == nullptr) return -ENOENT;
     // As delete_module answers: a held reference is -EWOULDBLOCK, a module without exit -EBUSY.
@@ -366,7 +366,7 @@ int Modules::rmmod(const std::string& name) {
   if (m->exit != nullptr) m->exit();
   hook_point("module_exit");
   teardown(*m);
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   modules_.erase(
       std::find_if(modules_.begin(), modules_.end(), [&](const auto& p) { return p.get() == m; }));
   return 0;
@@ -377,21 +377,21 @@ void Modules::unload_all() {
   for (;;) {
     Loaded* m;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      lt::MutexLock lock(mutex_);
       if (modules_.empty()) return;
       m = modules_.back().get();
       m->state = Loaded::State::kGoing;
     }
     if (m->exit != nullptr) m->exit();
     teardown(*m);
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     modules_.pop_back();
   }
 }
 
 std::optional<ModInfo> Modules::modinfo(const std::string& name_or_path) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     const std::string stem = stem_of(name_or_path);
     for (const auto& m : modules_) {
       if (m->name == stem || m->path == name_or_path) return info_of(m->name, m->path, m->info);
@@ -414,25 +414,25 @@ std::optional<ModInfo> Modules::modinfo(const std::string& name_or_path) {
 }
 
 bool Modules::loaded(const std::string& name) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return find_locked(name) != nullptr;
 }
 
 std::vector<std::string> Modules::list() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   std::vector<std::string> out;
   for (const auto& m : modules_) out.push_back(m->name);
   return out;
 }
 
 int Modules::refcount(const std::string& name) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   const Loaded* m = find_locked(name);
   return m == nullptr ? -1 : m->refs;
 }
 
 void* Modules::symbol(const std::string& module, const char* name) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   const Loaded* m = find_locked(module);
   return m == nullptr ? nullptr : dlsym(m->handle, name);
 }
@@ -440,7 +440,7 @@ void* Modules::symbol(const std::string& module, const char* name) const {
 bool Modules::try_get(struct module* mod) {
   if (mod == nullptr) return true;
   if (fault("try_module_get", mod->name == nullptr ? "" : mod->name)) return false;
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   auto* m = static_cast<Loaded*>(mod->host);
   if (m == nullptr) return true;  // not a loaded module (built into the host)
   if (m->state == Loaded::State::kGoing) return false;
@@ -452,7 +452,7 @@ void Modules::put(struct module* mod) {
   if (mod == nullptr) return;
   bool underflow = false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     auto* m = static_cast<Loaded*>(mod->host);
     if (m == nullptr) return;
     if (m->refs == 0) {

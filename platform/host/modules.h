@@ -35,6 +35,7 @@
 #include "platform/module.h"
 #include "platform/moduleparam.h"
 #include "platform/of.h"
+#include "thread_safety.h"
 
 namespace host {
 
@@ -107,11 +108,11 @@ class Modules {
   int apply_params(Loaded& m, const std::vector<std::string>& params);
   void add_param_files(Loaded& m);
   void teardown(Loaded& m);
-  Loaded* find_locked(const std::string& name) const;
+  Loaded* find_locked(const std::string& name) const LT_REQUIRES(mutex_);
 
-  Mutex load_mutex_;          // serialises insmod, rmmod, unload_all and modinfo's temporary loads
-  mutable std::mutex mutex_;  // guards modules_ and each module's state and refcount
-  std::vector<std::unique_ptr<Loaded>> modules_;
+  Mutex load_mutex_;         // serialises insmod, rmmod, unload_all and modinfo's temporary loads
+  mutable lt::Mutex mutex_;  // also guards each module's state and refcount
+  std::vector<std::unique_ptr<Loaded>> modules_ LT_GUARDED_BY(mutex_);
 };
 
 }  // namespace host

@@ -130,7 +130,7 @@ proc_dir_entry* ProcTree::create(const char* call, const char* name, proc_dir_en
   if (fault(call, name == nullptr ? "" : name)) return nullptr;
   std::string warning;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     std::string leaf;
     std::shared_ptr<Node> dir =
         parent_of_locked(parent == nullptr ? proc_root_.get() : parent, name, &leaf);
@@ -169,7 +169,7 @@ proc_dir_entry* ProcTree::proc_create(const char* name, umode_t mode, proc_dir_e
 void ProcTree::detach_proc_entry(const char* name, proc_dir_entry* parent, Detached* out) {
   std::string warning;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     std::string leaf;
     std::shared_ptr<Node> dir =
         parent_of_locked(parent == nullptr ? proc_root_.get() : parent, name, &leaf);
@@ -218,7 +218,7 @@ bool ProcTree::add_attribute(const std::string& path, umode_t mode, AttrShow sho
                              AttrStore store) {
   std::vector<std::string> parts = split_path(path);
   if (parts.empty()) return false;
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   std::string dir_path;
   for (size_t i = 0; i + 1 < parts.size(); ++i) dir_path += "/" + parts[i];
   std::shared_ptr<Node> dir = make_dirs_locked(dir_path);
@@ -233,12 +233,12 @@ bool ProcTree::add_attribute(const std::string& path, umode_t mode, AttrShow sho
 }
 
 bool ProcTree::mkdir_p(const std::string& path) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return make_dirs_locked(path) != nullptr;
 }
 
 bool ProcTree::detach(const std::string& path, Detached* out) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   std::shared_ptr<Node> node = walk_locked(path);
   if (node == nullptr || node == root_ || node == proc_root_ || node == sys_root_) return false;
   detach_locked(node, out);
@@ -249,7 +249,7 @@ std::vector<std::string> ProcTree::detach_owned_by(uintptr_t begin, uintptr_t en
                                                    const module* owner, Detached* out) {
   auto inside = [&](uintptr_t a) { return a >= begin && a < end; };
   std::vector<std::string> paths;
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   std::vector<std::shared_ptr<Node>> mine;
   std::vector<std::shared_ptr<Node>> stack{proc_root_};
   while (!stack.empty()) {
@@ -272,7 +272,7 @@ std::vector<std::string> ProcTree::detach_owned_by(uintptr_t begin, uintptr_t en
 }
 
 void ProcTree::detach_all(Detached* out) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   for (const auto& top : {proc_root_, sys_root_}) {
     std::vector<std::shared_ptr<Node>> children;
     for (auto& [name, child] : top->children) children.push_back(child);
@@ -283,12 +283,12 @@ void ProcTree::detach_all(Detached* out) {
 // --- Queries ----------------------------------------------------------------------------------
 
 std::shared_ptr<proc_dir_entry> ProcTree::find(const std::string& path) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return walk_locked(path);
 }
 
 std::optional<std::vector<DirEntry>> ProcTree::readdir(const std::string& path) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   std::shared_ptr<Node> n = walk_locked(path);
   if (n == nullptr || !n->is_dir()) return std::nullopt;
   std::vector<DirEntry> out;
@@ -297,14 +297,14 @@ std::optional<std::vector<DirEntry>> ProcTree::readdir(const std::string& path) 
 }
 
 std::optional<Stat> ProcTree::stat(const std::string& path) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   std::shared_ptr<Node> n = walk_locked(path);
   if (n == nullptr) return std::nullopt;
   return Stat{n->mode, n->is_dir()};
 }
 
 bool ProcTree::exists(const std::string& path) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return walk_locked(path) != nullptr;
 }
 

@@ -27,6 +27,7 @@
 
 #include "attributes.h"
 #include "platform/procfs.h"
+#include "thread_safety.h"
 
 namespace host {
 struct Process;
@@ -123,15 +124,16 @@ class ProcTree {
  private:
   using Node = proc_dir_entry;
 
-  std::shared_ptr<Node> walk_locked(const std::string& path) const;
-  std::shared_ptr<Node> parent_of_locked(Node* base, const char* name, std::string* leaf) const;
-  std::shared_ptr<Node> make_dirs_locked(const std::string& path);
+  std::shared_ptr<Node> walk_locked(const std::string& path) const LT_REQUIRES(mutex_);
+  std::shared_ptr<Node> parent_of_locked(Node* base, const char* name, std::string* leaf) const
+      LT_REQUIRES(mutex_);
+  std::shared_ptr<Node> make_dirs_locked(const std::string& path) LT_REQUIRES(mutex_);
   proc_dir_entry* create(const char* call, const char* name, proc_dir_entry* parent,
                          std::shared_ptr<Node> node);
-  void detach_locked(const std::shared_ptr<Node>& node, Detached* out);
-  std::string path_of_locked(const Node* node) const;
+  void detach_locked(const std::shared_ptr<Node>& node, Detached* out) LT_REQUIRES(mutex_);
+  std::string path_of_locked(const Node* node) const LT_REQUIRES(mutex_);
 
-  mutable std::mutex mutex_;  // guards the tree links of every entry
+  mutable lt::Mutex mutex_;  // guards the tree links of every entry
   std::shared_ptr<Node> root_;
   std::shared_ptr<Node> proc_root_;
   std::shared_ptr<Node> sys_root_;

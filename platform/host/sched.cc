@@ -137,7 +137,7 @@ Scheduler::~Scheduler() = default;
 
 Scheduler::Lock::Lock(Scheduler& s) {
   tsan::ignore_begin();
-  lock_ = std::unique_lock<std::mutex>(s.mutex_);
+  lock_ = std::unique_lock<std::mutex>(s.mutex_.native());
 }
 Scheduler::Lock::~Lock() {
   if (held_) {
@@ -158,7 +158,8 @@ void Scheduler::Lock::lock() {
   held_ = true;
 }
 
-int64_t Scheduler::now() const {
+// The clock is read without the lock (an atomic load of a value written under it).
+int64_t Scheduler::now() const LT_NO_THREAD_SAFETY_ANALYSIS {
   if (mode_ == ClockMode::kReal) return steady_ns() - real_epoch_;
   return __atomic_load_n(&now_, __ATOMIC_RELAXED);
 }
@@ -190,7 +191,8 @@ void Scheduler::detach(Task* task) {
   if (runnable_ == 0 && !tasks_.empty()) on_idle_locked();
 }
 
-bool Scheduler::block(Lock& lock, const char* what, std::optional<int64_t> deadline) {
+bool Scheduler::block(Lock& lock, const char* what,
+                      std::optional<int64_t> deadline) LT_NO_THREAD_SAFETY_ANALYSIS {
   Task* t = &current();
   if (t->hardirq_depth > 0 || t->atomic_depth > 0) {
     lock.unlock();
@@ -234,7 +236,7 @@ bool Scheduler::block(Lock& lock, const char* what, std::optional<int64_t> deadl
   return t->woken;
 }
 
-void Scheduler::wake(Task* task) {
+void Scheduler::wake(Task* task) LT_NO_THREAD_SAFETY_ANALYSIS {
   if (!task->blocked) return;
   task->blocked = false;
   task->woken = true;
@@ -242,7 +244,7 @@ void Scheduler::wake(Task* task) {
   if (task != &t_slot.task) defer_notify(task);
 }
 
-void Scheduler::advance_deadline(Task* task, int64_t deadline) {
+void Scheduler::advance_deadline(Task* task, int64_t deadline) LT_NO_THREAD_SAFETY_ANALYSIS {
   if (!task->blocked) return;
   if (task->deadline && *task->deadline <= deadline) return;
   if (mode_ == ClockMode::kReal || task->idle_waiter) {
@@ -301,7 +303,7 @@ bool Scheduler::step_locked(std::optional<int64_t> limit) {
   return true;
 }
 
-std::string Scheduler::describe_tasks_locked() const {
+std::string Scheduler::describe_tasks_locked() const LT_NO_THREAD_SAFETY_ANALYSIS {
   std::string out;
   for (const Task* t : tasks_) {
     char line[256];

@@ -9,6 +9,7 @@
 #include "faults.h"
 #include "kernel.h"
 #include "platform/slab.h"
+#include "thread_safety.h"
 #include "warn.h"
 
 namespace host {
@@ -19,8 +20,8 @@ namespace {
 constexpr gfp_t kGfpMaySleep = GFP_KERNEL & ~GFP_ATOMIC;
 
 struct Registry {
-  std::mutex mutex;  // guards live
-  std::unordered_map<const void*, size_t> live;
+  lt::Mutex mutex;
+  std::unordered_map<const void*, size_t> live LT_GUARDED_BY(mutex);
 };
 
 Registry& registry() {
@@ -37,7 +38,7 @@ void* allocate(size_t size, gfp_t flags, bool zero, const char* call) {
   void* p = zero ? std::calloc(1, size == 0 ? 1 : size) : std::malloc(size == 0 ? 1 : size);
   if (p == nullptr) return nullptr;
   Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  lt::MutexLock lock(r.mutex);
   r.live[p] = size;
   return p;
 }
@@ -46,7 +47,7 @@ void* allocate(size_t size, gfp_t flags, bool zero, const char* call) {
 
 size_t slab_live_allocations() {
   Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  lt::MutexLock lock(r.mutex);
   return r.live.size();
 }
 
@@ -63,7 +64,7 @@ void kfree(const void* ptr) {
   host::Registry& r = host::registry();
   bool known;
   {
-    std::lock_guard<std::mutex> lock(r.mutex);
+    lt::MutexLock lock(r.mutex);
     known = r.live.erase(ptr) != 0;
   }
   if (!known) {

@@ -17,13 +17,13 @@ namespace {
 
 // The timeline's lock, invisible to ThreadSanitizer like the scheduler's: recording must not
 // order the tasks it watches.
-class QuietLock {
+class LT_SCOPED_CAPABILITY QuietLock {
  public:
-  explicit QuietLock(std::mutex& m) : m_(m) {
+  explicit QuietLock(lt::Mutex& m) LT_ACQUIRE(m) : m_(m) {
     tsan::ignore_begin();
     m_.lock();
   }
-  ~QuietLock() {
+  ~QuietLock() LT_RELEASE() {
     m_.unlock();
     tsan::ignore_end();
   }
@@ -31,7 +31,7 @@ class QuietLock {
   QuietLock& operator=(const QuietLock&) = delete;
 
  private:
-  std::mutex& m_;
+  lt::Mutex& m_;
 };
 
 }  // namespace

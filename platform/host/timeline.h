@@ -43,6 +43,7 @@
 
 #include "platform/i2c.h"
 #include "platform/workqueue.h"
+#include "thread_safety.h"
 
 namespace host {
 
@@ -167,20 +168,20 @@ class Timeline {
   static std::function<void()> traced_waiter(const void* queue, std::function<void()> fn);
 
  private:
-  void put_locked(const TimelineEvent& e, const std::string& task_name);
-  void put_bytes_locked(const uint8_t* data, size_t n);
-  void forget_locked();
+  void put_locked(const TimelineEvent& e, const std::string& task_name) LT_REQUIRES(mutex_);
+  void put_bytes_locked(const uint8_t* data, size_t n) LT_REQUIRES(mutex_);
+  void forget_locked() LT_REQUIRES(mutex_);
 
-  mutable std::mutex mutex_;  // guards everything below; a leaf lock
-  std::vector<TimelineEvent> ring_;
-  uint64_t written_ = 0;  // events put since start/clear
-  std::vector<uint8_t> byte_ring_;
-  uint64_t bytes_written_ = 0;
-  uint64_t bytes_base_ = 0;              // bytes_written_ at start/clear
-  std::vector<std::string> task_names_;  // by pid
-  std::map<int, std::string> process_names_;
-  std::map<int, std::string> irq_names_;
-  std::map<uint64_t, std::string> symbols_;
+  mutable lt::Mutex mutex_;  // a leaf lock
+  std::vector<TimelineEvent> ring_ LT_GUARDED_BY(mutex_);
+  uint64_t written_ LT_GUARDED_BY(mutex_) = 0;  // events put since start/clear
+  std::vector<uint8_t> byte_ring_ LT_GUARDED_BY(mutex_);
+  uint64_t bytes_written_ LT_GUARDED_BY(mutex_) = 0;
+  uint64_t bytes_base_ LT_GUARDED_BY(mutex_) = 0;              // bytes_written_ at start/clear
+  std::vector<std::string> task_names_ LT_GUARDED_BY(mutex_);  // by pid
+  std::map<int, std::string> process_names_ LT_GUARDED_BY(mutex_);
+  std::map<int, std::string> irq_names_ LT_GUARDED_BY(mutex_);
+  std::map<uint64_t, std::string> symbols_ LT_GUARDED_BY(mutex_);
 };
 
 }  // namespace host

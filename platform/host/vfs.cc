@@ -67,14 +67,14 @@ void Vfs::shutdown() {
 }
 
 void Vfs::set_removal_listener(RemovalListener listener) {
-  std::lock_guard<std::mutex> lock(listener_mutex_);
+  lt::MutexLock lock(listener_mutex_);
   removal_listener_ = std::move(listener);
 }
 
 void Vfs::finish_removal(const Detached& gone) {
   rundown(gone.nodes);
   if (gone.paths.empty()) return;
-  std::lock_guard<std::mutex> listener(listener_mutex_);
+  lt::MutexLock listener(listener_mutex_);
   if (removal_listener_) removal_listener_(gone.paths);
 }
 

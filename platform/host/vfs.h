@@ -57,6 +57,7 @@
 #include "poll.h"
 #include "proc_tree.h"
 #include "process.h"
+#include "thread_safety.h"
 #include "uaccess.h"
 #include "wait.h"
 
@@ -159,8 +160,8 @@ class Vfs {
   DescriptorTable files_;
   WaitQueueTable queues_;
   // Held while the removal listener runs, so that replacing it waits for the calls in flight.
-  std::mutex listener_mutex_;
-  RemovalListener removal_listener_;  // listener_mutex_
+  lt::Mutex listener_mutex_;
+  RemovalListener removal_listener_ LT_GUARDED_BY(listener_mutex_);
 };
 
 }  // namespace host

@@ -11,14 +11,14 @@
 namespace host {
 
 WaitQueue::Id WaitQueue::add(std::function<void()> fn, bool once) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   const Id id = next_id_++;
   entries_.push_back({id, std::move(fn), once});
   return id;
 }
 
 void WaitQueue::remove(Id id) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   auto it =
       std::find_if(entries_.begin(), entries_.end(), [id](const Entry& e) { return e.id == id; });
   if (it != entries_.end()) entries_.erase(it);
@@ -27,19 +27,19 @@ void WaitQueue::remove(Id id) {
 void WaitQueue::wake() {
   // Whatever the waker did before the wake-up happens before the woken waiter goes on.
   tsan::release(this);
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   for (Entry& e : entries_) e.fn();
   std::erase_if(entries_, [](const Entry& e) { return e.once; });
 }
 
 size_t WaitQueue::waiters() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return entries_.size();
 }
 
 std::shared_ptr<WaitQueue> WaitQueueTable::get(wait_queue_head_t* head) {
   void* h = __atomic_load_n(&head->host, __ATOMIC_ACQUIRE);
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   for (;;) {
     // A record of an earlier kernel (a head in static storage that outlived a reboot) is
     // replaced like a missing one.
@@ -60,7 +60,7 @@ std::shared_ptr<WaitQueue> WaitQueueTable::get(wait_queue_head_t* head) {
 void WaitQueueTable::init(wait_queue_head_t* head) {
   auto fresh = std::make_shared<WaitQueue>(head);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     queues_[fresh.get()] = fresh;
   }
   __atomic_store_n(&head->host, fresh.get(), __ATOMIC_RELEASE);
@@ -70,7 +70,7 @@ std::vector<std::pair<const void*, size_t>> WaitQueueTable::waited_in(uintptr_t 
                                                                       uintptr_t end) {
   std::vector<std::shared_ptr<WaitQueue>> candidates;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    lt::MutexLock lock(mutex_);
     for (const auto& [key, q] : queues_) {
       const auto at = reinterpret_cast<uintptr_t>(q->head());
       if (at >= begin && at < end) candidates.push_back(q);
@@ -85,7 +85,7 @@ std::vector<std::pair<const void*, size_t>> WaitQueueTable::waited_in(uintptr_t 
 }
 
 size_t WaitQueueTable::forget_in(uintptr_t begin, uintptr_t end) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return std::erase_if(queues_, [begin, end](const auto& entry) {
     const auto at = reinterpret_cast<uintptr_t>(entry.second->head());
     return at >= begin && at < end && entry.second->waiters() == 0;
@@ -93,7 +93,7 @@ size_t WaitQueueTable::forget_in(uintptr_t begin, uintptr_t end) {
 }
 
 size_t WaitQueueTable::size() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return queues_.size();
 }
 

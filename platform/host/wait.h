@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/procfs.h"
+#include "thread_safety.h"
 
 namespace host {
 
@@ -46,9 +47,9 @@ class WaitQueue : public std::enable_shared_from_this<WaitQueue> {
     bool once;
   };
   const void* const head_;
-  mutable std::mutex mutex_;  // guards entries_ and next_id_; held while entries run
-  std::vector<Entry> entries_;
-  Id next_id_ = 1;
+  mutable lt::Mutex mutex_;  // held while entries run
+  std::vector<Entry> entries_ LT_GUARDED_BY(mutex_);
+  Id next_id_ LT_GUARDED_BY(mutex_) = 1;
 };
 
 // The records of the wait queue heads, by the address of the record.
@@ -66,8 +67,8 @@ class WaitQueueTable {
   size_t size() const;
 
  private:
-  mutable std::mutex mutex_;  // guards queues_
-  std::unordered_map<const void*, std::shared_ptr<WaitQueue>> queues_;
+  mutable lt::Mutex mutex_;
+  std::unordered_map<const void*, std::shared_ptr<WaitQueue>> queues_ LT_GUARDED_BY(mutex_);
 };
 
 }  // namespace host

@@ -9,29 +9,29 @@
 namespace host {
 
 void Warnings::record(std::string message, std::string context, int64_t time_ns) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   warnings_.push_back({std::move(message), std::move(context), time_ns});
 }
 
 std::vector<Warning> Warnings::all() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return warnings_;
 }
 
 std::vector<Warning> Warnings::take() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   std::vector<Warning> out;
   out.swap(warnings_);
   return out;
 }
 
 size_t Warnings::count() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   return warnings_.size();
 }
 
 std::string Warnings::describe() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  lt::MutexLock lock(mutex_);
   std::string out;
   for (const Warning& w : warnings_) out += "WARNING: " + w.message + " [" + w.context + "]\n";
   return out;

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "thread_safety.h"
+
 namespace host {
 
 struct Warning {
@@ -26,8 +28,8 @@ class Warnings {
   std::string describe() const;
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<Warning> warnings_;
+  mutable lt::Mutex mutex_;
+  std::vector<Warning> warnings_ LT_GUARDED_BY(mutex_);
 };
 
 // Records a warning with the calling task's context (printf-style).

@@ -17,6 +17,7 @@
 #include "platform/host/locks.h"
 #include "platform/host/log.h"
 #include "platform/host/sched.h"
+#include "platform/host/thread_safety.h"
 #include "platform/host/vfs.h"
 
 namespace sim {
@@ -37,19 +38,19 @@ struct FuseBridge::PollSlot : std::enable_shared_from_this<FuseBridge::PollSlot>
   std::once_flag named;
   int fd = -1;  // the VFS descriptor
 
-  std::mutex mutex;  // guards the members below; never held while calling into the VFS
-  fuse_pollhandle* ph = nullptr;
-  host::PollWatch watch;
-  unsigned hung_up = 0;  // POLLERR | POLLHUP once the file reported them
-  bool queued = false;   // waiting for the notifier
-  bool closed = false;
-  uint64_t polls = 0;  // the caller's polls so far
+  lt::Mutex mutex;  // never held while calling into the VFS
+  fuse_pollhandle* ph LT_GUARDED_BY(mutex) = nullptr;
+  host::PollWatch watch LT_GUARDED_BY(mutex);
+  unsigned hung_up LT_GUARDED_BY(mutex) = 0;  // POLLERR | POLLHUP once the file reported them
+  bool queued LT_GUARDED_BY(mutex) = false;   // waiting for the notifier
+  bool closed LT_GUARDED_BY(mutex) = false;
+  uint64_t polls LT_GUARDED_BY(mutex) = 0;  // the caller's polls so far
 
   // The caller's handle, to notify at the next wake-up.
   void set(fuse_pollhandle* next) {
     fuse_pollhandle* old;
     {
-      std::lock_guard<std::mutex> l(mutex);
+      lt::MutexLock l(mutex);
       old = ph;
       ph = closed ? nullptr : next;
       if (closed) old = next;
@@ -59,7 +60,7 @@ struct FuseBridge::PollSlot : std::enable_shared_from_this<FuseBridge::PollSlot>
   // In the waker's context: hands the slot to the notifier, once until it is served.
   void fire() {
     {
-      std::lock_guard<std::mutex> l(mutex);
+      lt::MutexLock l(mutex);
       if (queued || closed) return;
       queued = true;
     }
@@ -67,7 +68,7 @@ struct FuseBridge::PollSlot : std::enable_shared_from_this<FuseBridge::PollSlot>
   }
   // The notifier's turn: the handle to notify, if any, and the caller's polls so far.
   fuse_pollhandle* serve(uint64_t* polls_seen) {
-    std::lock_guard<std::mutex> l(mutex);
+    lt::MutexLock l(mutex);
     queued = false;
     fuse_pollhandle* p = ph;
     ph = nullptr;
@@ -81,7 +82,7 @@ struct FuseBridge::PollSlot : std::enable_shared_from_this<FuseBridge::PollSlot>
   int rearm(unsigned events, bool by_caller, uint64_t polls_seen = 0) {
     if (!by_caller) {
       // The caller has polled again since the notification: its registration stands.
-      std::lock_guard<std::mutex> l(mutex);
+      lt::MutexLock l(mutex);
       if (polls != polls_seen || closed) return 0;
     }
     std::weak_ptr<PollSlot> self = weak_from_this();
@@ -96,7 +97,7 @@ struct FuseBridge::PollSlot : std::enable_shared_from_this<FuseBridge::PollSlot>
     fuse_pollhandle* answered_ph = nullptr;
     unsigned latched;
     {
-      std::lock_guard<std::mutex> l(mutex);
+      lt::MutexLock l(mutex);
       if (by_caller) ++polls;
       if (r.mask > 0) hung_up |= static_cast<unsigned>(r.mask) & (POLLERR | POLLHUP);
       latched = hung_up;
@@ -128,7 +129,7 @@ struct FuseBridge::PollSlot : std::enable_shared_from_this<FuseBridge::PollSlot>
     host::PollWatch old;
     fuse_pollhandle* p;
     {
-      std::lock_guard<std::mutex> l(mutex);
+      lt::MutexLock l(mutex);
       closed = true;
       old = std::move(watch);
       p = ph;
@@ -148,24 +149,24 @@ struct FuseBridge::Handle {
   std::string text;                      // what a fresh open showed (kControl)
   const ControlFile* control = nullptr;  // kControl
   bool nonblock = false;                 // kFollow: opened with O_NONBLOCK
-  std::mutex cursor_mutex;               // kFollow: guards cursor, serialises reads
-  uint64_t cursor = 0;                   // kFollow: the next record to read
-  host::Mutex position;                  // serialises seek-and-transfer pairs on fd
+  lt::Mutex cursor_mutex;                // kFollow: serialises reads
+  uint64_t cursor LT_GUARDED_BY(cursor_mutex) = 0;  // kFollow: the next record to read
+  host::Mutex position;                             // serialises seek-and-transfer pairs on fd
   std::shared_ptr<PollSlot> slot = std::make_shared<PollSlot>();
 };
 
 // What kmsg readers wait on: woken by every record the log stores. Shared with the log's
 // subscription, so a record stored while the bridge stops touches nothing freed.
 struct FuseBridge::Follow {
-  std::mutex mutex;  // guards everything below; taken before the bridge's notify lock
+  lt::Mutex mutex;  // taken before the bridge's notify lock
   std::condition_variable cv;
-  FuseBridge* bridge = nullptr;  // nullptr once the bridge stops
-  int waiting = 0;               // reads waiting for a record
-  std::vector<std::pair<const Handle*, fuse_pollhandle*>> polls;
+  FuseBridge* bridge LT_GUARDED_BY(mutex) = nullptr;  // nullptr once the bridge stops
+  int waiting LT_GUARDED_BY(mutex) = 0;               // reads waiting for a record
+  std::vector<std::pair<const Handle*, fuse_pollhandle*>> polls LT_GUARDED_BY(mutex);
 
   // A record was stored (printk context: nothing here blocks for long).
   void on_record() {
-    std::lock_guard<std::mutex> l(mutex);
+    lt::MutexLock l(mutex);
     cv.notify_all();
     for (auto& [h, ph] : polls) {
       if (bridge) {
@@ -180,7 +181,7 @@ struct FuseBridge::Follow {
   void set_poll(const Handle* h, fuse_pollhandle* ph) {
     std::vector<fuse_pollhandle*> old;
     {
-      std::lock_guard<std::mutex> l(mutex);
+      lt::MutexLock l(mutex);
       for (auto it = polls.begin(); it != polls.end();) {
         if (it->first == h) {
           old.push_back(it->second);
@@ -198,13 +199,13 @@ struct FuseBridge::Follow {
 // What the host's kernel caches of the mount, and its invalidation. Shared with the VFS's
 // removal listener and the log's subscription, so that a late call touches nothing freed.
 struct FuseBridge::Cache {
-  std::mutex mutex;   // held while invalidating, so that stop() waits for the calls in flight
-  fuse* f = nullptr;  // nullptr once the bridge stops
+  lt::Mutex mutex;  // held while invalidating, so that stop() waits for the calls in flight
+  fuse* f LT_GUARDED_BY(mutex) = nullptr;  // nullptr once the bridge stops
   // kernel.log's attributes were handed out since the last record: the next one invalidates.
   std::atomic<bool> log_attributes_out{false};
 
   void invalidate(const std::string& path) {
-    std::lock_guard<std::mutex> l(mutex);
+    lt::MutexLock l(mutex);
     // -ENOENT: the host's kernel never looked it up, so it holds nothing of it.
     if (f) fuse_invalidate_path(f, path.c_str());
   }
@@ -290,7 +291,7 @@ int read_log(char* buf, size_t size, off_t offset) {
 
 // kmsg: whole records from the reader's place on, waiting for one when there is none.
 int read_follow(FuseBridge::Handle* h, char* buf, size_t size) {
-  std::lock_guard<std::mutex> hold(h->cursor_mutex);
+  lt::MutexLock hold(h->cursor_mutex);
   FuseBridge::Follow& follow = bridge().follow();
   host::Log& log = bridge().log();
   for (;;) {
@@ -315,13 +316,13 @@ int read_follow(FuseBridge::Handle* h, char* buf, size_t size) {
       return static_cast<int>(used);
     }
     if (h->nonblock) return -EAGAIN;
-    std::unique_lock<std::mutex> l(follow.mutex);
+    lt::UniqueLock l(follow.mutex);
     if (follow.waiting >= FuseBridge::kMaxWaitingReaders) return -EAGAIN;
     // The caller's signal reaches a request only as an interruption that must be answered: a
     // read in the server cannot be killed. It is looked for while waiting.
     ++follow.waiting;
     while (!bridge().stopping() && log.next_seq() <= h->cursor && !fuse_interrupted()) {
-      follow.cv.wait_for(l, std::chrono::milliseconds(100));
+      follow.cv.wait_for(l.native(), std::chrono::milliseconds(100));
     }
     --follow.waiting;
     if (fuse_interrupted()) return -EINTR;
@@ -437,7 +438,10 @@ int op_open(const char* path, fuse_file_info* fi) {
     } else {
       h->kind = FuseBridge::Handle::Kind::kFollow;
       h->nonblock = (fi->flags & O_NONBLOCK) != 0;
-      h->cursor = bridge().log().first_seq();
+      {
+        lt::MutexLock l(h->cursor_mutex);  // not shared yet; the lock is for the analysis
+        h->cursor = bridge().log().first_seq();
+      }
       fi->nonseekable = 1;
     }
   } else if (p.starts_with("/sim/")) {
@@ -512,7 +516,7 @@ int op_poll(const char*, fuse_file_info* fi, fuse_pollhandle* ph, unsigned* reve
     if (ph) bridge().follow().set_poll(h, ph);
     uint64_t cursor;
     {
-      std::lock_guard<std::mutex> l(h->cursor_mutex);
+      lt::MutexLock l(h->cursor_mutex);
       cursor = h->cursor;
     }
     const bool ready = bridge().log().next_seq() > cursor || cursor < bridge().log().first_seq();
@@ -620,15 +624,15 @@ host::Result<void> FuseBridge::mount(const std::string& dir) {
   mount_time_ = ::time(nullptr);
   stopping_ = false;
   {
-    std::lock_guard<std::mutex> l(notify_mutex_);
+    lt::MutexLock l(notify_mutex_);
     notifier_stop_ = false;
   }
   {
-    std::lock_guard<std::mutex> l(follow_->mutex);
+    lt::MutexLock l(follow_->mutex);
     follow_->bridge = this;
   }
   {
-    std::lock_guard<std::mutex> l(cache_->mutex);
+    lt::MutexLock l(cache_->mutex);
     cache_->f = f;
   }
   std::shared_ptr<Cache> cache = cache_;
@@ -641,7 +645,7 @@ host::Result<void> FuseBridge::mount(const std::string& dir) {
     cache->log_grew();
   });
   {
-    std::lock_guard<std::mutex> l(loop_mutex_);
+    lt::MutexLock l(loop_mutex_);
     loop_done_ = false;
   }
   for (int i = 0; i < kNotifiers; ++i) notifiers_.emplace_back([this] { notifier_loop(); });
@@ -655,7 +659,7 @@ host::Result<void> FuseBridge::mount(const std::string& dir) {
     fuse_loop_cfg_set_max_threads(cfg, 2 * kMaxWaitingReaders + 16);
     fuse_loop_mt(f, cfg);
     fuse_loop_cfg_destroy(cfg);
-    std::lock_guard<std::mutex> l(loop_mutex_);
+    lt::MutexLock l(loop_mutex_);
     loop_done_ = true;
     loop_cv_.notify_all();
   });
@@ -668,10 +672,10 @@ host::Result<void> FuseBridge::mount(const std::string& dir) {
 // end, since one that arrives just before the wait starts is not enough.
 void FuseBridge::end_loop() {
   fuse_exit(fuse_);
-  std::unique_lock<std::mutex> l(loop_mutex_);
+  lt::UniqueLock l(loop_mutex_);
   while (!loop_done_) {
     pthread_kill(loop_.native_handle(), kKickSignal);
-    loop_cv_.wait_for(l, std::chrono::milliseconds(10));
+    loop_cv_.wait_for(l.native(), std::chrono::milliseconds(10));
   }
   l.unlock();
   loop_.join();
@@ -683,12 +687,12 @@ void FuseBridge::stop() {
   log_.unsubscribe(log_subscription_);
   vfs_.set_removal_listener(nullptr);
   {
-    std::lock_guard<std::mutex> l(cache_->mutex);
+    lt::MutexLock l(cache_->mutex);
     cache_->f = nullptr;
   }
   {
     // Waiting kmsg readers end; pollers of kmsg poll again and see POLLERR|POLLHUP.
-    std::lock_guard<std::mutex> l(follow_->mutex);
+    lt::MutexLock l(follow_->mutex);
     follow_->cv.notify_all();
     for (auto& [h, ph] : follow_->polls) notify_later(ph);
     follow_->polls.clear();
@@ -696,7 +700,7 @@ void FuseBridge::stop() {
   }
   end_loop();
   {
-    std::lock_guard<std::mutex> l(notify_mutex_);
+    lt::MutexLock l(notify_mutex_);
     notifier_stop_ = true;
   }
   notify_cv_.notify_all();
@@ -710,7 +714,7 @@ void FuseBridge::stop() {
   // Files the kernel never released (the connection went away under them).
   std::vector<Handle*> left;
   {
-    std::lock_guard<std::mutex> l(notify_mutex_);
+    lt::MutexLock l(notify_mutex_);
     left.swap(handles_);
   }
   for (Handle* h : left) {
@@ -722,7 +726,7 @@ void FuseBridge::stop() {
 }
 
 uint64_t FuseBridge::log_base(bool opening, bool closing) {
-  std::lock_guard<std::mutex> l(log_mutex_);
+  lt::MutexLock l(log_mutex_);
   if (closing) {
     --log_opens_;
   } else if (opening || log_opens_ == 0) {
@@ -739,7 +743,7 @@ uint64_t FuseBridge::log_base(bool opening, bool closing) {
 void FuseBridge::notify_later(std::shared_ptr<PollSlot> slot) {
   bool first;
   {
-    std::lock_guard<std::mutex> l(notify_mutex_);
+    lt::MutexLock l(notify_mutex_);
     if (notifier_stop_) return;  // the slot's handle goes when its file is released
     first = pending_.empty();
     pending_.push_back({std::move(slot), nullptr});
@@ -750,7 +754,7 @@ void FuseBridge::notify_later(std::shared_ptr<PollSlot> slot) {
 void FuseBridge::notify_later(fuse_pollhandle* ph) {
   bool first = false;
   {
-    std::lock_guard<std::mutex> l(notify_mutex_);
+    lt::MutexLock l(notify_mutex_);
     if (!notifier_stop_) {
       first = pending_.empty();
       pending_.push_back({nullptr, ph});
@@ -765,17 +769,17 @@ void FuseBridge::notify_later(fuse_pollhandle* ph) {
 }
 
 void FuseBridge::track(Handle* h) {
-  std::lock_guard<std::mutex> l(notify_mutex_);
+  lt::MutexLock l(notify_mutex_);
   handles_.push_back(h);
 }
 
 void FuseBridge::untrack(Handle* h) {
-  std::lock_guard<std::mutex> l(notify_mutex_);
+  lt::MutexLock l(notify_mutex_);
   handles_.erase(std::remove(handles_.begin(), handles_.end(), h), handles_.end());
 }
 
 const std::string* FuseBridge::directory_path(const char* path) {
-  std::lock_guard<std::mutex> l(directories_mutex_);
+  lt::MutexLock l(directories_mutex_);
   return &*directories_.emplace(path).first;
 }
 
@@ -788,7 +792,7 @@ void FuseBridge::notifier_loop() {
   constexpr size_t kBatch = 16;
   constexpr size_t kMaxDeferred = 4 * kBatch;
   std::vector<std::pair<std::shared_ptr<PollSlot>, uint64_t>> again;
-  std::unique_lock<std::mutex> l(notify_mutex_);
+  lt::UniqueLock l(notify_mutex_);
   for (;;) {
     if (!notifier_stop_ && !again.empty() && (pending_.empty() || again.size() >= kMaxDeferred)) {
       l.unlock();
@@ -797,7 +801,7 @@ void FuseBridge::notifier_loop() {
       l.lock();
       continue;
     }
-    notify_cv_.wait(l, [this] { return notifier_stop_ || !pending_.empty(); });
+    while (!notifier_stop_ && pending_.empty()) notify_cv_.wait(l.native());
     if (notifier_stop_) {
       for (const Pending& p : pending_) {
         if (p.ph) fuse_pollhandle_destroy(p.ph);

@@ -56,6 +56,7 @@
 #include <vector>
 
 #include "platform/host/result.h"
+#include "platform/host/thread_safety.h"
 
 struct fuse;
 struct fuse_pollhandle;
@@ -138,31 +139,31 @@ class FuseBridge {
   fuse* fuse_ = nullptr;
   std::string dir_;
   std::thread loop_;
-  std::mutex loop_mutex_;  // guards loop_done_
+  lt::Mutex loop_mutex_;
   std::condition_variable loop_cv_;
-  bool loop_done_ = false;
+  bool loop_done_ LT_GUARDED_BY(loop_mutex_) = false;
   std::atomic<bool> stopping_{false};
   int64_t mount_time_ = 0;
   std::shared_ptr<Follow> follow_;
   std::shared_ptr<Cache> cache_;
   uint64_t log_subscription_ = 0;
 
-  std::mutex directories_mutex_;  // guards directories_
-  std::set<std::string> directories_;
+  lt::Mutex directories_mutex_;
+  std::set<std::string> directories_ LT_GUARDED_BY(directories_mutex_);
 
-  std::mutex log_mutex_;  // guards log_base_ and log_opens_
-  uint64_t log_base_ = 0;
-  int log_opens_ = 0;  // open files of kernel.log
+  lt::Mutex log_mutex_;
+  uint64_t log_base_ LT_GUARDED_BY(log_mutex_) = 0;
+  int log_opens_ LT_GUARDED_BY(log_mutex_) = 0;  // open files of kernel.log
 
-  std::mutex notify_mutex_;  // guards pending_, handles_ and notifier_stop_
+  lt::Mutex notify_mutex_;
   std::condition_variable notify_cv_;
   struct Pending {
     std::shared_ptr<PollSlot> slot;  // a file to poll again and notify
     fuse_pollhandle* ph = nullptr;   // else a handle to notify
   };
-  std::deque<Pending> pending_;
-  std::vector<Handle*> handles_;
-  bool notifier_stop_ = false;
+  std::deque<Pending> pending_ LT_GUARDED_BY(notify_mutex_);
+  std::vector<Handle*> handles_ LT_GUARDED_BY(notify_mutex_);
+  bool notifier_stop_ LT_GUARDED_BY(notify_mutex_) = false;
   std::vector<std::thread> notifiers_;
 };
 

@@ -15,12 +15,14 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <sstream>
 #include <thread>
 
 #include "platform/host/log.h"
+#include "platform/host/thread_safety.h"
 #include "platform/host/warn.h"
 #include "tools/sim/exports.h"
 #include "tools/sim/files.h"
@@ -149,7 +151,7 @@ class Lifecycle {
       while (sigwait(&set, &sig) != 0) {
       }
       {
-        std::unique_lock<std::mutex> l(mutex_);
+        lt::UniqueLock l(mutex_);
         if (phase_ == Phase::kStarting) exit_now(l, "interrupted while starting", 128 + sig);
         if (phase_ == Phase::kDone) return;
         phase_ = Phase::kStopping;
@@ -165,7 +167,7 @@ class Lifecycle {
         }
         int again = left.count() > 0 ? sigtimedwait(&set, nullptr, &ts) : -1;
         if (again < 0 && errno == EINTR && left.count() > 0) continue;
-        std::unique_lock<std::mutex> l(mutex_);
+        lt::UniqueLock l(mutex_);
         if (phase_ == Phase::kDone) return;
         if (again > 0) exit_now(l, "second signal: exiting at once", 128 + again);
         exit_now(l, "the stop took longer than 2 s: exiting at once", 1);
@@ -174,26 +176,30 @@ class Lifecycle {
     thread_.detach();
   }
 
-  // The lock a signal waits for while the mount is made, so that it finds the mount recorded.
-  std::unique_lock<std::mutex> hold() { return std::unique_lock<std::mutex>(mutex_); }
-  // Moves to kServing once mounted at dir; hold() is held.
-  void serving_locked(const std::string& dir) {
+  // Mounts at dir (through mount) and moves to kServing. A signal waits until the
+  // mount is made or failed, so that it finds the mount recorded and always undoes it.
+  host::Result<void> serve(const std::string& dir, const std::function<host::Result<void>()>& mount)
+      LT_EXCLUDES(mutex_) {
+    lt::MutexLock l(mutex_);
+    if (host::Result<void> m = mount(); !m) return m;
     mounted_ = dir;
     phase_ = Phase::kServing;
+    return {};
   }
   void wait_for_stop() {
-    std::unique_lock<std::mutex> l(mutex_);
-    cv_.wait(l, [this] { return phase_ == Phase::kStopping; });
+    lt::UniqueLock l(mutex_);
+    while (phase_ != Phase::kStopping) cv_.wait(l.native());
   }
   void done() {
-    std::lock_guard<std::mutex> l(mutex_);
+    lt::MutexLock l(mutex_);
     phase_ = Phase::kDone;
     mounted_.clear();
     if (!rc_.pidfile.empty()) ::unlink(rc_.pidfile.c_str());
   }
 
  private:
-  [[noreturn]] void exit_now(std::unique_lock<std::mutex>&, const std::string& why, int code) {
+  [[noreturn]] void exit_now(lt::UniqueLock&, const std::string& why, int code)
+      LT_REQUIRES(mutex_) {
     complain(why);
     if (!mounted_.empty()) (void)sim::detach_mount(mounted_);  // exiting either way
     if (!rc_.pidfile.empty() && phase_ != Phase::kStarting) ::unlink(rc_.pidfile.c_str());
@@ -205,10 +211,10 @@ class Lifecycle {
   }
 
   const RunConfig rc_;
-  std::mutex mutex_;  // guards phase_ and mounted_
+  lt::Mutex mutex_;
   std::condition_variable cv_;
-  Phase phase_ = Phase::kStarting;
-  std::string mounted_;
+  Phase phase_ LT_GUARDED_BY(mutex_) = Phase::kStarting;
+  std::string mounted_ LT_GUARDED_BY(mutex_);
   std::thread thread_;
 };
 
@@ -267,15 +273,9 @@ int run(const RunConfig& rc, sim::SessionConfig config) {
   }
   std::unique_ptr<sim::Session> s = std::move(*started);
   sim::FuseBridge bridge(s->kernel().vfs(), s->kernel().log(), s->control_files());
-  {
-    // A signal now waits until the mount is made (or failed), so it is always undone.
-    std::unique_lock<std::mutex> l = life.hold();
-    if (host::Result<void> m = bridge.mount(rc.mount); !m) {
-      l.unlock();
-      complain(m.error().message);
-      return 1;
-    }
-    life.serving_locked(rc.mount);
+  if (host::Result<void> m = life.serve(rc.mount, [&] { return bridge.mount(rc.mount); }); !m) {
+    complain(m.error().message);
+    return 1;
   }
   if (!rc.pidfile.empty() &&
       sim::replace_file(rc.pidfile, std::to_string(::getpid()) + "\n") != 0) {

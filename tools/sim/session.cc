@@ -195,14 +195,14 @@ void Session::add_driver_files() {
 void Session::remove_driver_files() { kernel().vfs().remove(kDriverDir); }
 
 std::string Session::error() const {
-  std::lock_guard<std::mutex> l(error_mutex_);
+  lt::MutexLock l(error_mutex_);
   return error_;
 }
 
 int Session::refuse(const char* control, const std::string& command, const std::string& why,
                     int error) {
   {
-    std::lock_guard<std::mutex> l(error_mutex_);
+    lt::MutexLock l(error_mutex_);
     error_ = why;
   }
   if (config_.on_refusal) {

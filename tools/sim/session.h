@@ -15,6 +15,7 @@
 
 #include "board/board.h"
 #include "platform/host/kernel.h"
+#include "platform/host/thread_safety.h"
 #include "platform/host/timeline.h"
 #include "platform/host/vfs.h"
 #include "tools/sim/fuse_bridge.h"
@@ -91,8 +92,8 @@ class Session {
   std::string module_path_;
   std::unique_ptr<board::Board> board_;
   host::Process proc_{.pid = 1000, .uid = 0, .gid = 0, .name = "lt7911-sim"};
-  mutable std::mutex error_mutex_;  // guards error_: controls run on several request threads
-  std::string error_;
+  mutable lt::Mutex error_mutex_;  // controls run on several request threads
+  std::string error_ LT_GUARDED_BY(error_mutex_);
 };
 
 }  // namespace sim
