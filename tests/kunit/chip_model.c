@@ -1,5 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0
-/* The LT7911D model and its adapter. See chip_model.h. */
+/*
+ * The LT7911D model and its adapter. See chip_model.h: a register the map below does not name
+ * reads LT_UNMAPPED_VALUE (0x00) until written, then what was written until the next power-on.
+ */
 #include "chip_model.h"
 
 #include <linux/errno.h>
@@ -15,9 +18,6 @@
 #define REG_BANK_SELECT 0xFF
 #define ID_HIGH 0x16
 #define ID_LOW 0x05
-#define ENABLE_ON 0x01
-#define TIMING_SELECT_INPUT 0x10
-#define CLOCK_SELECT_INPUT 0x21
 #define AUDIO_RATE_DEFAULT 48
 #define LOG_CAPACITY 1024
 /* How long a test waits for a transfer to reach a hold. */
@@ -81,81 +81,169 @@ static struct i2c_adapter* adapter;
 
 /* ---- Registers ---- */
 
-static bool is_identity(u8 bank, u8 reg) { return bank == 0xA0 && (reg == 0x00 || reg == 0x01); }
+/* A register address: the bank in the high byte, the register in the low one. */
+#define REG(bank, number) (((bank) << 8) | (number))
+#define REG_BANK(addr) ((u8)((addr) >> 8))
+#define REG_NUMBER(addr) ((u8)((addr)&0xFF))
 
-static bool is_measurement(u8 bank, u8 reg) {
-  switch (bank) {
-    case 0xC2:
-      return reg == 0x38 || reg == 0x39 || reg == 0x06 || reg == 0x07;
-    case 0xD2:
-      return reg == 0x89 || reg == 0x8A || reg == 0x9E || reg == 0x9F || reg == 0x96 ||
-             reg == 0x97 || reg == 0x8B || reg == 0x8C;
-    case 0xB8:
-      return reg == 0xB1 || reg == 0xB2 || reg == 0xB3;
-    case 0xD1:
-      return reg == 0x55;
+/* The registers the model names; the names are the driver's, a value of a register follows it. */
+#define REG_CHIP_ID_HIGH REG(0xA0, 0x00)
+#define REG_CHIP_ID_LOW REG(0xA0, 0x01)
+#define REG_SYS_ENABLE REG(0x80, 0xEE)
+#define SYS_ENABLE_ON 0x01
+#define REG_TIMING_SELECT REG(0xD2, 0x83)
+#define TIMING_SELECT_MEASURE 0x10
+#define REG_CHIP_CLOCK_SELECT REG(0xA0, 0x34)
+#define CHIP_CLOCK_SELECT_INPUT 0x21
+#define REG_ACTIVE_WIDTH_HIGH REG(0xC2, 0x38)
+#define REG_ACTIVE_WIDTH_LOW REG(0xC2, 0x39)
+#define REG_ACTIVE_HEIGHT_HIGH REG(0xC2, 0x06)
+#define REG_ACTIVE_HEIGHT_LOW REG(0xC2, 0x07)
+#define REG_TIMING_HTOTAL_HIGH REG(0xD2, 0x89)
+#define REG_TIMING_HTOTAL_LOW REG(0xD2, 0x8A)
+#define REG_TIMING_VTOTAL_HIGH REG(0xD2, 0x9E)
+#define REG_TIMING_VTOTAL_LOW REG(0xD2, 0x9F)
+#define REG_TIMING_SYNC_A_HIGH REG(0xD2, 0x96)
+#define REG_TIMING_SYNC_A_LOW REG(0xD2, 0x97)
+#define REG_TIMING_SYNC_B_HIGH REG(0xD2, 0x8B)
+#define REG_TIMING_SYNC_B_LOW REG(0xD2, 0x8C)
+#define REG_CLOCK_HIGH REG(0xB8, 0xB1)
+#define REG_CLOCK_MID REG(0xB8, 0xB2)
+#define REG_CLOCK_LOW REG(0xB8, 0xB3)
+#define REG_AUDIO_RATE REG(0xD1, 0x55)
+
+/* How a register of the map behaves. */
+enum reg_kind {
+  KIND_IDENTITY,    /* read-only: a byte of the identity */
+  KIND_CONTROL,     /* stores what is written; 0x00 after power-on */
+  KIND_MEASUREMENT, /* read-only: a byte of the input, gated by the enable and its select */
+};
+
+/* The select a measurement also needs holding its input value. */
+enum reg_select { SELECT_NONE, SELECT_TIMING, SELECT_CLOCK };
+
+/* What an identity or measurement register shows a byte of. */
+enum reg_shows {
+  SHOWS_NOTHING,
+  SHOWS_IDENTITY, /* id_high << 8 | id_low */
+  SHOWS_WIDTH,
+  SHOWS_HEIGHT,
+  SHOWS_HALF_HTOTAL, /* 15 bits */
+  SHOWS_HTOTAL,
+  SHOWS_VTOTAL,
+  SHOWS_HALF_CLOCK, /* half the pixel clock in kHz, 19 bits */
+  SHOWS_AUDIO_RATE,
+};
+
+struct reg_entry {
+  u16 addr;
+  enum reg_kind kind;
+  enum reg_select select;
+  enum reg_shows shows;
+  u8 shift; /* the byte shown: the value shifted right by this */
+};
+
+/*
+ * The register map. A register it does not name is a plain register-file cell: it reads
+ * LT_UNMAPPED_VALUE until written, then what was written until the next power-on, and never
+ * shows a measurement.
+ */
+static const struct reg_entry reg_map[] = {
+    {REG_CHIP_ID_HIGH, KIND_IDENTITY, SELECT_NONE, SHOWS_IDENTITY, 8},
+    {REG_CHIP_ID_LOW, KIND_IDENTITY, SELECT_NONE, SHOWS_IDENTITY, 0},
+    {REG_SYS_ENABLE, KIND_CONTROL, SELECT_NONE, SHOWS_NOTHING, 0},
+    {REG_TIMING_SELECT, KIND_CONTROL, SELECT_NONE, SHOWS_NOTHING, 0},
+    {REG_CHIP_CLOCK_SELECT, KIND_CONTROL, SELECT_NONE, SHOWS_NOTHING, 0},
+    {REG_ACTIVE_WIDTH_HIGH, KIND_MEASUREMENT, SELECT_NONE, SHOWS_WIDTH, 8},
+    {REG_ACTIVE_WIDTH_LOW, KIND_MEASUREMENT, SELECT_NONE, SHOWS_WIDTH, 0},
+    {REG_ACTIVE_HEIGHT_HIGH, KIND_MEASUREMENT, SELECT_NONE, SHOWS_HEIGHT, 8},
+    {REG_ACTIVE_HEIGHT_LOW, KIND_MEASUREMENT, SELECT_NONE, SHOWS_HEIGHT, 0},
+    {REG_AUDIO_RATE, KIND_MEASUREMENT, SELECT_NONE, SHOWS_AUDIO_RATE, 0},
+    {REG_TIMING_HTOTAL_HIGH, KIND_MEASUREMENT, SELECT_TIMING, SHOWS_HALF_HTOTAL, 8},
+    {REG_TIMING_HTOTAL_LOW, KIND_MEASUREMENT, SELECT_TIMING, SHOWS_HALF_HTOTAL, 0},
+    {REG_TIMING_VTOTAL_HIGH, KIND_MEASUREMENT, SELECT_TIMING, SHOWS_VTOTAL, 8},
+    {REG_TIMING_VTOTAL_LOW, KIND_MEASUREMENT, SELECT_TIMING, SHOWS_VTOTAL, 0},
+    {REG_TIMING_SYNC_A_HIGH, KIND_MEASUREMENT, SELECT_TIMING, SHOWS_HTOTAL, 8},
+    {REG_TIMING_SYNC_A_LOW, KIND_MEASUREMENT, SELECT_TIMING, SHOWS_HTOTAL, 0},
+    {REG_TIMING_SYNC_B_HIGH, KIND_MEASUREMENT, SELECT_TIMING, SHOWS_VTOTAL, 8},
+    {REG_TIMING_SYNC_B_LOW, KIND_MEASUREMENT, SELECT_TIMING, SHOWS_VTOTAL, 0},
+    {REG_CLOCK_HIGH, KIND_MEASUREMENT, SELECT_CLOCK, SHOWS_HALF_CLOCK, 16},
+    {REG_CLOCK_MID, KIND_MEASUREMENT, SELECT_CLOCK, SHOWS_HALF_CLOCK, 8},
+    {REG_CLOCK_LOW, KIND_MEASUREMENT, SELECT_CLOCK, SHOWS_HALF_CLOCK, 0},
+};
+
+/* The map's entry for the register, or NULL when the map does not name it. */
+static const struct reg_entry* map_entry(u8 bank, u8 reg) {
+  size_t i;
+
+  for (i = 0; i < ARRAY_SIZE(reg_map); i++)
+    if (reg_map[i].addr == REG(bank, reg)) return &reg_map[i];
+  return NULL;
+}
+
+/* What is stored at the address. */
+static u8 stored(u16 addr) { return chip.regs[REG_BANK(addr)][REG_NUMBER(addr)]; }
+
+/* The value an identity or measurement register shows a byte of; 0 without a source. */
+static u32 shown(enum reg_shows shows) {
+  const struct lt_mode* m = chip.mode;
+
+  if (shows == SHOWS_IDENTITY) return (chip.id_high << 8) | chip.id_low;
+  if (!m) return 0;
+  switch (shows) {
+    case SHOWS_WIDTH:
+      return m->width;
+    case SHOWS_HEIGHT:
+      return m->height;
+    case SHOWS_HALF_HTOTAL:
+      return min_t(u32, m->htotal / 2, 0x7FFF);
+    case SHOWS_HTOTAL:
+      return m->htotal;
+    case SHOWS_VTOTAL:
+      return m->vtotal;
+    case SHOWS_HALF_CLOCK:
+      return min_t(u32, m->pixel_clock_hz / 2000, 0x7FFFF);
+    case SHOWS_AUDIO_RATE:
+      return chip.audio_rate;
     default:
-      return false;
+      return 0;
   }
 }
 
-/* What the measurement register reads with the chip enabled; 0 without a source. */
-static u8 measured(u8 bank, u8 reg) {
-  const struct lt_mode* m = chip.mode;
-  u32 half_htotal, half_clock;
-  u16 value;
-
-  if (!m) return 0;
-  half_htotal = min_t(u32, m->htotal / 2, 0x7FFF);
-  half_clock = min_t(u32, m->pixel_clock_hz / 2000, 0x7FFFF);
-  if (bank == 0xD1) return chip.audio_rate;
-  if (bank == 0xC2) {
-    value = reg >= 0x38 ? m->width : m->height;
-    return reg == 0x38 || reg == 0x06 ? value >> 8 : value & 0xFF;
-  }
-  if (bank == 0xB8) {
-    if (chip.regs[0xA0][0x34] != CLOCK_SELECT_INPUT) return 0;
-    if (reg == 0xB1) return half_clock >> 16;
-    return reg == 0xB2 ? (half_clock >> 8) & 0xFF : half_clock & 0xFF;
-  }
-  if (chip.regs[0xD2][0x83] != TIMING_SELECT_INPUT) return 0;
-  switch (reg) {
-    case 0x89:
-      return half_htotal >> 8;
-    case 0x8A:
-      return half_htotal & 0xFF;
-    case 0x96:
-      return m->htotal >> 8;
-    case 0x97:
-      return m->htotal & 0xFF;
-    case 0x9E:
-    case 0x8B:
-      return m->vtotal >> 8;
-    default: /* 0x9F, 0x8C */
-      return m->vtotal & 0xFF;
-  }
+/* What a measurement register reads: 0 unless the chip is enabled and its select holds. */
+static u8 measured(const struct reg_entry* e) {
+  if (stored(REG_SYS_ENABLE) != SYS_ENABLE_ON) return 0;
+  if (e->select == SELECT_TIMING && stored(REG_TIMING_SELECT) != TIMING_SELECT_MEASURE) return 0;
+  if (e->select == SELECT_CLOCK && stored(REG_CHIP_CLOCK_SELECT) != CHIP_CLOCK_SELECT_INPUT)
+    return 0;
+  return (shown(e->shows) >> e->shift) & 0xFF;
 }
 
 static u8 read_reg(u8 bank, u8 reg) {
+  const struct reg_entry* e;
+
   if (reg == REG_BANK_SELECT) return chip.bank;
-  if (is_measurement(bank, reg))
-    return chip.regs[0x80][0xEE] == ENABLE_ON ? measured(bank, reg) : 0;
-  if (bank == 0xA0 && reg == 0x00) return chip.id_high;
-  if (bank == 0xA0 && reg == 0x01) return chip.id_low;
-  return chip.regs[bank][reg];
+  e = map_entry(bank, reg);
+  if (e && e->kind == KIND_MEASUREMENT) return measured(e);
+  if (e && e->kind == KIND_IDENTITY) return (shown(e->shows) >> e->shift) & 0xFF;
+  return chip.regs[bank][reg]; /* a control register, or one the map does not name */
 }
 
 static void write_reg(u8 reg, u8 value) {
+  const struct reg_entry* e;
+
   if (reg == REG_BANK_SELECT) {
     chip.bank = value;
     return;
   }
-  if (is_identity(chip.bank, reg) || is_measurement(chip.bank, reg)) return;
+  e = map_entry(chip.bank, reg);
+  if (e && e->kind != KIND_CONTROL) return; /* read-only */
   chip.regs[chip.bank][reg] = value;
 }
 
 static void registers_reset(void) {
-  memset(chip.regs, 0, sizeof(chip.regs));
+  /* The control registers reset to 0x00 too. */
+  memset(chip.regs, LT_UNMAPPED_VALUE, sizeof(chip.regs));
   chip.bank = 0x00;
   chip.pointer = 0;
 }

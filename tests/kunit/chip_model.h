@@ -4,21 +4,30 @@
  *
  * The chip answers SMBus byte-data, receive-byte and I2C-block transactions at address 0x2b.
  * Its registers are addressed (bank, register): writing register 0xFF selects the bank of later
- * accesses. The registers that matter:
+ * accesses. The registers it models (the map of chip_model.c, named as the driver names them):
  *
- *   (0xA0, 0x00) (0xA0, 0x01)  identity, 0x16 0x05 unless set otherwise; read-only
- *   (0x80, 0xEE)               register-access enable: the measurements below read 0x00
- *                              unless it holds 0x01
- *   (0xD2, 0x83)               timing-measurement select (0x10: the bank 0xD2 timings show)
- *   (0xA0, 0x34)               clock-measurement select (0x21: the bank 0xB8 clock shows)
- *   (0xC2, 0x38/0x39)          active width; (0xC2, 0x06/0x07) active height
- *   (0xD2, 0x89/0x8A)          HTotal / 2 (15 bits); (0xD2, 0x9E/0x9F) VTotal
- *   (0xD2, 0x96/0x97)          HTotal; (0xD2, 0x8B/0x8C) VTotal (both 0 without a source)
- *   (0xB8, 0xB1/0xB2/0xB3)     half the pixel clock in kHz (19 bits)
- *   (0xD1, 0x55)               audio sample-rate byte of the source
+ *   (0xA0, 0x00) (0xA0, 0x01)  CHIP_ID_HIGH, CHIP_ID_LOW: identity, 0x16 0x05 unless set
+ *                              otherwise; read-only
+ *   (0x80, 0xEE)               SYS_ENABLE: register-access enable; the measurements below read
+ *                              0x00 unless it holds 0x01
+ *   (0xD2, 0x83)               TIMING_SELECT: timing-measurement select (0x10: the bank 0xD2
+ *                              timings show)
+ *   (0xA0, 0x34)               CHIP_CLOCK_SELECT: clock-measurement select (0x21: the bank 0xB8
+ *                              clock shows)
+ *   (0xC2, 0x38/0x39)          ACTIVE_WIDTH_HIGH/LOW; (0xC2, 0x06/0x07) ACTIVE_HEIGHT_HIGH/LOW
+ *   (0xD2, 0x89/0x8A)          TIMING_HTOTAL_HIGH/LOW: HTotal / 2 (15 bits);
+ *                              (0xD2, 0x9E/0x9F) TIMING_VTOTAL_HIGH/LOW: VTotal
+ *   (0xD2, 0x96/0x97)          TIMING_SYNC_A_HIGH/LOW: HTotal; (0xD2, 0x8B/0x8C)
+ *                              TIMING_SYNC_B_HIGH/LOW: VTotal
+ *   (0xB8, 0xB1/0xB2/0xB3)     CLOCK_HIGH/MID/LOW: half the pixel clock in kHz (19 bits)
+ *   (0xD1, 0x55)               AUDIO_RATE: audio sample-rate byte of the source
  *
- * Measurements read 0 without a source. Writes to read-only registers are ignored; all other
- * registers keep what is written.
+ * The identity and the measurements are read-only (writes are ignored); measurements read 0
+ * without a source. The enable and the two selects keep what is written.
+ *
+ * Registers the map does not name read LT_UNMAPPED_VALUE (0x00), the value every register takes
+ * at power-on, and never a measurement; they keep what is written to them and read it back
+ * until the next power-on (a plain register file).
  *
  * Power: while the power input is low the chip acknowledges nothing (-ENXIO). When it rises,
  * every register returns to its reset value (0; bank 0x00), and a chip that sees a source
@@ -44,6 +53,9 @@
 #include <linux/wait.h>
 
 #define LT_CHIP_ADDR 0x2b
+
+/* What a register the map does not name reads while nothing has been written to it. */
+#define LT_UNMAPPED_VALUE 0x00
 
 /* An HDMI input: active size, totals and pixel clock. */
 struct lt_mode {

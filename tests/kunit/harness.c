@@ -177,6 +177,15 @@ bool lt_thread_wait_blocked(struct lt_thread* t) {
   return lt_thread_blocked(t);
 }
 
+static int unbind_main(struct lt_thread* t) {
+  lt_thread_started(t);
+  return lt_unbind(t->arg, LT_CHIP_DEVICE);
+}
+
+void lt_unbind_start(struct kunit* test, struct lt_thread* t) {
+  lt_thread_start(test, t, unbind_main, test);
+}
+
 /* ---- Mounts and files ---- */
 
 static struct vfsmount* mount_of(const char* type) {

@@ -133,6 +133,8 @@ bool lt_thread_done(struct lt_thread* thread);
 bool lt_thread_blocked(struct lt_thread* thread);
 /* Waits (bounded) until the thread sleeps or has ended; whether it sleeps. */
 bool lt_thread_wait_blocked(struct lt_thread* thread);
+/* A thread that unbinds the chip's device (lt_unbind); its result is lt_unbind's. */
+void lt_unbind_start(struct kunit* test, struct lt_thread* thread);
 
 /* A process blocked in poll() on a file: POLLPRI asked for, POLLERR and POLLHUP always. */
 struct lt_poller {

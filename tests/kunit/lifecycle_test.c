@@ -169,19 +169,6 @@ static void poller_blocked_at_unbind_hangs_up_before_the_files_go(struct kunit* 
   KUNIT_EXPECT_EQ_MSG(test, lt_rmmod(test), 0, "no waiter left on the module's queue");
 }
 
-struct unbind_thread {
-  struct lt_thread thread;
-  int result;
-};
-
-static int unbind_main(struct lt_thread* t) {
-  struct unbind_thread* u = container_of(t, struct unbind_thread, thread);
-
-  lt_thread_started(t);
-  u->result = lt_unbind(t->arg, LT_CHIP_DEVICE);
-  return 0;
-}
-
 static int queue_entries(wait_queue_head_t* head) {
   struct list_head* entry;
   unsigned long flags;
@@ -195,7 +182,7 @@ static int queue_entries(wait_queue_head_t* head) {
 
 static void poller_arriving_while_the_files_go_hangs_up_at_once(struct kunit* test) {
   struct lt_poller poller = {};
-  struct unbind_thread unbind;
+  struct lt_thread unbind;
   struct lt_watch watch;
   wait_queue_head_t* queue;
   struct file* status;
@@ -208,10 +195,10 @@ static void poller_arriving_while_the_files_go_hangs_up_at_once(struct kunit* te
   /* A registration that does not leave at the hang-up, as an epoll set's: the remove, having
    * hung up, waits for it to go with the status file still there. */
   lt_watch_start(&watch, status);
-  lt_thread_start(test, &unbind.thread, unbind_main, test);
+  lt_unbind_start(test, &unbind);
   for (i = 0; i < 100 && !atomic_read(&watch.wakeups); i++) schedule_timeout_uninterruptible(1);
   KUNIT_ASSERT_EQ_MSG(test, atomic_read(&watch.wakeups), 1, "the remove hung up");
-  KUNIT_EXPECT_TRUE(test, lt_thread_wait_blocked(&unbind.thread));
+  KUNIT_EXPECT_TRUE(test, lt_thread_wait_blocked(&unbind));
   KUNIT_EXPECT_TRUE(test, lt_proc_exists("status"));
   /* A poll now hangs up at once and registers nowhere. */
   lt_poller_start(test, &poller, status);
@@ -219,7 +206,7 @@ static void poller_arriving_while_the_files_go_hangs_up_at_once(struct kunit* te
   KUNIT_EXPECT_EQ(test, lt_poll_now(status), EPOLLERR | EPOLLHUP);
   KUNIT_EXPECT_EQ_MSG(test, queue_entries(queue), 1, "only the lasting registration");
   lt_watch_stop(&watch);
-  KUNIT_ASSERT_TRUE(test, lt_thread_wait(&unbind.thread));
+  KUNIT_ASSERT_TRUE(test, lt_thread_wait(&unbind));
   KUNIT_EXPECT_EQ(test, unbind.result, 0);
   KUNIT_EXPECT_FALSE(test, lt_proc_exists(""));
 }

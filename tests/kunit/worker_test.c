@@ -294,22 +294,9 @@ static void hold_a_run_at_its_resolution_query(struct kunit* test) {
   KUNIT_ASSERT_TRUE(test, lt_bus_hold_wait());
 }
 
-struct unbind_thread {
-  struct lt_thread thread;
-  int result;
-};
-
-static int unbind_main(struct lt_thread* t) {
-  struct unbind_thread* u = container_of(t, struct unbind_thread, thread);
-
-  lt_thread_started(t);
-  u->result = lt_unbind(t->arg, LT_CHIP_DEVICE);
-  return 0;
-}
-
 static void remove_waits_for_a_running_run(struct kunit* test) {
   struct worker_env* env = test->priv;
-  struct unbind_thread unbind;
+  struct lt_thread unbind;
   unsigned int cancels;
   u64 mark;
 
@@ -318,13 +305,12 @@ static void remove_waits_for_a_running_run(struct kunit* test) {
   hold_a_run_at_its_resolution_query(test);
   lt_watch_stop(&env->watch);
   cancels = lt_cancel_calls();
-  lt_thread_start(test, &unbind.thread, unbind_main, test);
+  lt_unbind_start(test, &unbind);
   KUNIT_ASSERT_TRUE(test, lt_wait_cancel_call(cancels));
-  KUNIT_EXPECT_TRUE_MSG(test, lt_thread_wait_blocked(&unbind.thread),
-                        "the remove waits for the run");
+  KUNIT_EXPECT_TRUE_MSG(test, lt_thread_wait_blocked(&unbind), "the remove waits for the run");
   KUNIT_EXPECT_TRUE(test, lt_proc_exists(""));
   lt_bus_hold_release();
-  KUNIT_ASSERT_TRUE(test, lt_thread_wait(&unbind.thread));
+  KUNIT_ASSERT_TRUE(test, lt_thread_wait(&unbind));
   KUNIT_EXPECT_EQ(test, unbind.result, 0);
   KUNIT_EXPECT_TRUE(
       test,

@@ -1,17 +1,23 @@
 // lt7911-sim run as a real process on a real mount, for end-to-end tests: started without a
-// shell, ready when it says so on its readiness descriptor, stopped by a signal.
+// shell, ready when it says so on its readiness descriptor, stopped by a signal; and a fixture
+// that serves a scratch directory with it for a test's whole length.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/process.h"
@@ -105,6 +111,58 @@ class SimProcess {
     return ok;
   }
   Child child;
+};
+
+// One write(2) of bytes to path: the bytes taken, or a negative errno.
+inline ssize_t write_once(const std::string& path, const std::string& bytes) {
+  int fd = ::open(path.c_str(), O_WRONLY);
+  if (fd < 0) return -errno;
+  ssize_t n = ::write(fd, bytes.data(), bytes.size());
+  if (n < 0) n = -errno;
+  ::close(fd);
+  return n;
+}
+
+// A test with lt7911-sim serving a scratch directory for its whole length: SetUp starts it (the
+// test is skipped where no mount can be made), TearDown stops it with SIGTERM and expects a
+// clean exit, then removes the directory. A fixture names the directory's prefix, and its
+// permissions where other users reach the mount through it.
+class MountedSimTest : public ::testing::Test {
+ protected:
+  explicit MountedSimTest(std::string prefix,
+                          std::optional<std::filesystem::perms> perms = std::nullopt)
+      : prefix_(std::move(prefix)), perms_(perms) {}
+  void SetUp() override {
+    if (std::string why = cannot_mount_here(); !why.empty()) GTEST_SKIP() << why;
+    dir_ = scratch_dir(prefix_);
+    ASSERT_FALSE(dir_.empty());
+    if (perms_) std::filesystem::permissions(dir_, *perms_);
+    ASSERT_TRUE(sim_.start(dir_));
+  }
+  void TearDown() override {
+    if (dir_.empty()) return;
+    sim_.child.signal(SIGTERM);
+    std::optional<int> st = sim_.child.wait_exit();
+    EXPECT_TRUE(st && Child::code_of(*st) == 0) << "the simulator did not stop cleanly";
+    remove_scratch(dir_);
+  }
+  // A path below the mount.
+  std::string p(const std::string& rel) { return dir_ + rel; }
+  // The simulator's resident memory in KiB.
+  long rss_kib() {
+    std::ifstream f("/proc/" + std::to_string(sim_.child.pid()) + "/status");
+    std::string line;
+    while (std::getline(f, line)) {
+      if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    }
+    return -1;
+  }
+  std::string dir_;
+  SimProcess sim_;
+
+ private:
+  const std::string prefix_;
+  const std::optional<std::filesystem::perms> perms_;
 };
 
 }  // namespace testing_support

@@ -22,44 +22,11 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using testing_support::Child;
 using testing_support::read_file;
-using testing_support::SimProcess;
+using testing_support::write_once;
 
-class KernelLogMount : public ::testing::Test {
+class KernelLogMount : public testing_support::MountedSimTest {
  protected:
-  void SetUp() override {
-    if (std::string why = testing_support::cannot_mount_here(); !why.empty()) GTEST_SKIP() << why;
-    dir_ = testing_support::scratch_dir("lt7911-klog");
-    ASSERT_FALSE(dir_.empty());
-    ASSERT_TRUE(sim_.start(dir_));
-  }
-  void TearDown() override {
-    if (dir_.empty()) return;
-    sim_.child.signal(SIGTERM);
-    std::optional<int> st = sim_.child.wait_exit();
-    EXPECT_TRUE(st && Child::code_of(*st) == 0) << "the simulator did not stop cleanly";
-    testing_support::remove_scratch(dir_);
-  }
-  std::string p(const std::string& rel) { return dir_ + rel; }
-  // One write(2) of bytes to path; the result.
-  ssize_t write_once(const std::string& path, const std::string& bytes) {
-    int fd = ::open(path.c_str(), O_WRONLY);
-    if (fd < 0) return -errno;
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) n = -errno;
-    ::close(fd);
-    return n;
-  }
-  // The simulator's resident memory in KiB.
-  long rss_kib() {
-    std::ifstream f("/proc/" + std::to_string(sim_.child.pid()) + "/status");
-    std::string line;
-    while (std::getline(f, line)) {
-      if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-    }
-    return -1;
-  }
-  std::string dir_;
-  SimProcess sim_;
+  KernelLogMount() : MountedSimTest("lt7911-klog") {}
 };
 
 TEST_F(KernelLogMount, CatAndDmesgReadItAndItsSizeIsReal) {

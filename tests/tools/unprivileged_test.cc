@@ -31,7 +31,7 @@ using ::testing::Not;
 using testing_support::Child;
 using testing_support::read_file;
 using testing_support::readable;
-using testing_support::SimProcess;
+using testing_support::write_once;
 
 constexpr uid_t kNobody = 65534;
 
@@ -112,44 +112,16 @@ void await(int in) {
   }
 }
 
-class Unprivileged : public ::testing::Test {
+// nobody reaches the mount through the scratch directory.
+class Unprivileged : public testing_support::MountedSimTest {
  protected:
+  Unprivileged() : MountedSimTest("lt7911-unpriv", std::filesystem::perms(0755)) {}
   void SetUp() override {
-    if (std::string why = testing_support::cannot_mount_here(); !why.empty()) GTEST_SKIP() << why;
     if (::geteuid() != 0)
       GTEST_SKIP() << "needs root, to run the simulator as root and the user "
                       "as nobody";
-    dir_ = testing_support::scratch_dir("lt7911-unpriv");
-    ASSERT_FALSE(dir_.empty());
-    // nobody reaches the mount through the scratch directory.
-    std::filesystem::permissions(dir_, std::filesystem::perms(0755));
-    ASSERT_TRUE(sim_.start(dir_));
+    MountedSimTest::SetUp();
   }
-  void TearDown() override {
-    if (dir_.empty()) return;
-    sim_.child.signal(SIGTERM);
-    std::optional<int> st = sim_.child.wait_exit();
-    EXPECT_TRUE(st && Child::code_of(*st) == 0) << "the simulator did not stop cleanly";
-    testing_support::remove_scratch(dir_);
-  }
-  std::string p(const std::string& rel) { return dir_ + rel; }
-  static ssize_t write_once(const std::string& path, const std::string& bytes) {
-    int fd = ::open(path.c_str(), O_WRONLY);
-    if (fd < 0) return -errno;
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) n = -errno;
-    ::close(fd);
-    return n;
-  }
-  long rss_kib() {
-    std::ifstream f("/proc/" + std::to_string(sim_.child.pid()) + "/status");
-    std::string line;
-    while (std::getline(f, line))
-      if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-    return -1;
-  }
-  std::string dir_;
-  SimProcess sim_;
 };
 
 TEST_F(Unprivileged, WhatOnlyRootMayDoIsRefusedAndChangesNothing) {

@@ -25,9 +25,6 @@ constexpr std::pair<const char*, ExportFormat> kFormats[] = {
     {"svg", ExportFormat::kSvg},
 };
 
-// The largest ring a command may ask for: 16 Mi events (2 GiB with their bytes).
-constexpr size_t kMaxRing = size_t{1} << 24;
-
 }  // namespace
 
 std::optional<ExportFormat> parse_export_format(std::string_view name) {
@@ -69,8 +66,9 @@ host::Result<TimelineCommand> parse_timeline(std::string_view text) {
   if (words.size() == 2) {
     size_t n = 0;
     auto [end, ec] = std::from_chars(words[1].data(), words[1].data() + words[1].size(), n);
-    if (ec != std::errc() || end != words[1].data() + words[1].size() || n < 1 || n > kMaxRing) {
-      return host::Error("the ring holds 1 to " + std::to_string(kMaxRing) + " events");
+    if (ec != std::errc() || end != words[1].data() + words[1].size() || n < 1 ||
+        n > kMaxTimelineEvents) {
+      return host::Error("the ring holds 1 to " + std::to_string(kMaxTimelineEvents) + " events");
     }
     c.size = n;
   }

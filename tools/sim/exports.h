@@ -34,6 +34,10 @@ std::string render_export(Session& session, ExportFormat format);
 // Writes it to a file; 0 or a negative errno.
 int write_export(Session& session, ExportFormat format, const std::string& path);
 
+// The largest ring a timeline may have (a command's SIZE, --timeline-size): 16 Mi events (2 GiB
+// with their bytes).
+constexpr size_t kMaxTimelineEvents = size_t{1} << 24;
+
 // "on [SIZE]" (a fresh ring of SIZE events, default 65536), "off", "clear".
 struct TimelineCommand {
   enum Action { kOn, kOff, kClear } action = kOn;

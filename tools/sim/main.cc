@@ -67,10 +67,16 @@ struct Exports {
   }
 };
 
-// --board, the one declaration every mode shares: a script (on the command itself), `run` and
-// `demo` (on theirs), so that it may stand before or after the mode's name.
-void add_board_option(CLI::App* mode, std::string* board) {
-  mode->add_option("--board", *board, "Board device tree (.dts or .dtb); default: lt7911-board");
+// The options of the session every mode shares, declared once for a script (on the command
+// itself), `run` and `demo` (on theirs), so that each may stand before or after the mode's name
+// with the same help and the same checks.
+void add_session_options(CLI::App* mode, sim::SessionConfig* config) {
+  mode->add_option("--board", config->board,
+                   "Board device tree (.dts or .dtb); default: lt7911-board");
+  mode->add_option("--plug", config->plug, "A source plugged in before the module loads (a MODE)");
+  mode->add_option("--module", config->module, "The module object (lt7911_manage.so)");
+  mode->add_option("--timeline-size", config->timeline, "Events the timeline keeps (0: off)")
+      ->check(CLI::Range(size_t{0}, sim::kMaxTimelineEvents));
 }
 
 void complain(const std::string& line) {
@@ -341,25 +347,19 @@ int main(int argc, char** argv) {
   ScriptConfig sc;
   std::string module;
   app.add_option("script", sc.file, "A session script to play in virtual time");
-  add_board_option(&app, &config.board);
-  app.add_option("--plug", config.plug, "A source plugged in before the module loads (a MODE)");
-  app.add_option("--module", config.module, "The module object (lt7911_manage.so)");
+  add_session_options(&app, &config);
   app.add_flag("--fail-fast,-x", sc.fail_fast, "Stop the script at its first failure");
   app.add_option("--tap", sc.tap, "Write the script's result as TAP to FILE");
   app.add_option("--junit", sc.junit, "Write the script's result as JUnit XML to FILE");
   sc.exports.add_options(&app);
-  app.add_option("--timeline-size", config.timeline, "Events the timeline keeps (0: off)");
 
   auto* run_cmd = app.add_subcommand("run", "Serve the board through a FUSE mount (real time)");
   RunConfig rc;
   double dtc_timeout_s = 10;
   run_cmd->add_option("--mount", rc.mount, "Mount point (an existing directory)")->required();
-  add_board_option(run_cmd, &config.board);
+  add_session_options(run_cmd, &config);
   run_cmd->add_option("--param", config.params, "Module parameter NAME=VALUE (repeatable)");
-  run_cmd->add_option("--plug", config.plug, "Start with a source plugged in (a MODE)");
-  run_cmd->add_option("--module", config.module, "The module object (lt7911_manage.so)");
   run_cmd->add_flag("--echo-log", config.echo_log, "Copy kernel log lines to stderr");
-  run_cmd->add_option("--timeline-size", config.timeline, "Events the timeline keeps (0: off)");
   run_cmd->add_option("--ready-fd", rc.ready_fd, "Write \"ready\\n\" to descriptor N when serving");
   run_cmd->add_option("--pidfile", rc.pidfile, "Write the pid to FILE when serving");
   run_cmd->add_flag("--background", rc.background,
@@ -368,9 +368,8 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0.1, 3600.0));
 
   auto* demo_cmd = app.add_subcommand("demo", "Play the demo session (virtual time)");
-  add_board_option(demo_cmd, &config.board);
+  add_session_options(demo_cmd, &config);
   sc.exports.add_options(demo_cmd);
-  demo_cmd->add_option("--timeline-size", config.timeline, "Events the timeline keeps (0: off)");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
