@@ -18,7 +18,7 @@
 //
 // Thread safety: master_xfer is called by the I2C core with the adapter locked, so
 // transactions on one bus never overlap; the log, faults and holds may be used from any thread
-// at any time. The bus's std::mutex is never held while a task sleeps or waits on a hold.
+// at any time. The bus's mutex is never held while a task sleeps or waits on a hold.
 #pragma once
 
 #include <cstdint>

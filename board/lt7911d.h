@@ -66,7 +66,7 @@
 // call back into the model's interrupt output), never the lock of the model's state.
 //
 // Thread safety: the bus's transfer thread, the timer thread, GPIO callers and tests may use
-// the model at once; one std::mutex guards its state and is never held while the model blocks
+// the model at once; one mutex guards its state and is never held while the model blocks
 // or changes its interrupt output. Destroy the model only when the kernel is idle (after
 // settle()) or has shut down.
 #pragma once
