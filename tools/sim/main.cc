@@ -345,7 +345,6 @@ int main(int argc, char** argv) {
   sim::SessionConfig config;
   config.require_bound = false;
   ScriptConfig sc;
-  std::string module;
   app.add_option("script", sc.file, "A session script to play in virtual time");
   add_session_options(&app, &config);
   app.add_flag("--fail-fast,-x", sc.fail_fast, "Stop the script at its first failure");
