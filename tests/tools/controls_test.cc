@@ -60,6 +60,10 @@ TEST(HdmiControl, RefusalsSayWhyAndRefuseWhatNoHdmiSourceSends) {
        "a pixel clock of 99999999999999 Hz is more than HDMI 2.0 carries (600 MHz)"},
       {"plug 7680x4320@58.67", "needs a 2042.25 MHz pixel clock, more than HDMI 2.0 carries"},
       {"plug timing 7680 4320 9000 4400 2323200", "more than HDMI 2.0 carries (600 MHz)"},
+      // A clock in kHz whose value in Hz does not fit 64 bits (found by the fuzzer).
+      {"plug timing 1280 720 1650 750 48500000000000000",
+       "a 48500000000000.00 MHz pixel clock is more than HDMI 2.0 carries"},
+      {"plug timing 1280 720 1650 750 600001", "a 600.00 MHz pixel clock is more than"},
       {"plug timing 2 1 75 25 259450", "comes at 138373.33 Hz, more than 1000 Hz"},
       {"plug 2x1,8,2,84500", "unknown mode"},  // 5281 frames a second
       {"plug 91x89@6", "unknown mode"},        // a clock below CVT's step
@@ -70,7 +74,8 @@ TEST(HdmiControl, RefusalsSayWhyAndRefuseWhatNoHdmiSourceSends) {
     EXPECT_THAT(r.error().message, HasSubstr(c.why)) << c.command;
   }
   // The fastest HDMI 2.0 formats still pass.
-  for (const char* ok : {"plug 3840x2160@60", "plug vic97", "plug 1920x1080,2200,1125,594000000"}) {
+  for (const char* ok : {"plug 3840x2160@60", "plug vic97", "plug 1920x1080,2200,1125,594000000",
+                         "plug timing 3840 2160 4400 2250 594000"}) {
     EXPECT_TRUE(sim::parse_hdmi(ok)) << ok << ": " << sim::parse_hdmi(ok).error().message;
   }
 }

@@ -176,8 +176,13 @@ host::Result<HdmiCommand> parse_hdmi(std::string_view text) {
         v[3] > 65535) {
       return host::Error("plug timing: totals must hold the active size and fit 16 bits");
     }
-    if (v[4] * 1000 > kMaxHdmiPixelClockHz) {
-      return host::Error("plug timing: a " + mhz(v[4] * 1000) +
+    // Compared in kHz, as given: a clock of any size is refused without a product that could
+    // overflow (the limit is a whole number of kHz).
+    static_assert(kMaxHdmiPixelClockHz % 1000 == 0);
+    if (v[4] > kMaxHdmiPixelClockHz / 1000) {
+      char clock[48];
+      std::snprintf(clock, sizeof clock, "%.2f MHz", static_cast<double>(v[4]) / 1e3);
+      return host::Error(std::string("plug timing: a ") + clock +
                          " pixel clock is more than HDMI 2.0 carries (600 MHz)");
     }
     board::Mode m =
