@@ -145,9 +145,10 @@ std::string why_not_a_mode(std::string_view word) {
   return "unknown mode '" + w + "'" + forms;
 }
 
-std::string mhz(int64_t hz) {
+// hz as a double: a clock too large for 64-bit Hz is still told in MHz.
+std::string mhz(double hz) {
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%.2f MHz", static_cast<double>(hz) / 1e6);
+  std::snprintf(buf, sizeof buf, "%.2f MHz", hz / 1e6);
   return buf;
 }
 
@@ -180,9 +181,7 @@ host::Result<HdmiCommand> parse_hdmi(std::string_view text) {
     // overflow (the limit is a whole number of kHz).
     static_assert(kMaxHdmiPixelClockHz % 1000 == 0);
     if (v[4] > kMaxHdmiPixelClockHz / 1000) {
-      char clock[48];
-      std::snprintf(clock, sizeof clock, "%.2f MHz", static_cast<double>(v[4]) / 1e3);
-      return host::Error(std::string("plug timing: a ") + clock +
+      return host::Error("plug timing: a " + mhz(static_cast<double>(v[4]) * 1e3) +
                          " pixel clock is more than HDMI 2.0 carries (600 MHz)");
     }
     board::Mode m =
