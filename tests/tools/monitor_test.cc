@@ -3,6 +3,7 @@
 // a plain directory.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "tools/monitor/follower.h"
+#include "tools/monitor/posix_tree.h"
 
 namespace {
 
@@ -362,6 +364,53 @@ TEST(FollowerVanish, AHangUpOfAFileThatStillReadsIsLetGoUntilSomethingChanges) {
   EXPECT_EQ(tree.opens, 2);  // at start, and after the change, when it is gone
   EXPECT_FALSE(tree.is_open);
   EXPECT_THAT(r.out.back(), HasSubstr("vanished"));
+}
+
+// The tree on files: a plain directory stands in for /proc/lt7911_info, and an unlinked status
+// file that an open descriptor still reads stands in for an entry removed under the monitor.
+TEST(PosixTreeRead, ATreeRemovedWhileItIsReadIsGoneAndOneWithoutPowerStillReads) {
+  char tmpl[] = "/tmp/lt7911-posix-tree-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string root = tmpl;
+  const std::filesystem::path dir = root + "/proc/lt7911_info";
+  std::filesystem::create_directories(dir);
+  const Snapshot s = new_res();
+  for (const auto& [name, text] : {std::pair<const char*, std::string>{"status", s.status},
+                                   {"width", s.width},
+                                   {"height", s.height},
+                                   {"fps", s.fps},
+                                   {"hdcp", s.hdcp},
+                                   {"asr", s.asr},
+                                   {"power", s.power}}) {
+    std::ofstream(dir / name) << text;
+  }
+  // The tree takes SIGINT and SIGTERM for the monitor's own wait; this process gets them back.
+  sigset_t mask;
+  pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+  {
+    monitor::PosixTree tree(root);
+    ASSERT_TRUE(tree.open_status());
+    host::Result<Snapshot> r = tree.read();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(*r, s);
+    // A tree without the power file still reads, with no power.
+    std::filesystem::remove(dir / "power");
+    r = tree.read();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->power, "");
+    EXPECT_EQ(r->status, s.status);
+    // The status entry went while the texts were read (it goes before the power file, so a
+    // power file that does not read is looked at again): no state, the tree is gone. Once this
+    // was a state line with no power, printed just before "vanished".
+    std::filesystem::remove(dir / "status");
+    r = tree.read();
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().errnum, ENOENT);
+  }
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
+  pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+  std::filesystem::remove_all(root);
 }
 
 // The real binary against a plain directory tree.

@@ -124,9 +124,14 @@ host::Result<Snapshot> PosixTree::read() {
   }
   // The power file is shown when it reads; a tree without it still follows.
   int pfd = ::open(path("power").c_str(), O_RDONLY | O_CLOEXEC);
-  if (pfd >= 0) {
-    if (!read_all(pfd, &s.power)) s.power.clear();
-    ::close(pfd);
+  const bool power_read = pfd >= 0 && read_all(pfd, &s.power);
+  if (pfd >= 0) ::close(pfd);
+  if (!power_read) {
+    s.power.clear();
+    // Unless the directory was being removed while its texts were read (the status entry goes
+    // before the power file): then what was read is no state of the chip's, only the tree on
+    // its way out.
+    if (::access(path("status").c_str(), F_OK) != 0) return host::Error::from_errno(errno);
   }
   return s;
 }
