@@ -243,6 +243,42 @@ TEST_F(ScriptRunner, PlugModuleAndTimelineOptionsAreTakenAlikeBeforeOrAfterTheMo
   }
 }
 
+TEST_F(ScriptRunner, AScriptsOptionsWorkForDemoOnEitherSideAndAreRefusedBeforeRun) {
+  // demo is a played script: its results go where --tap says, before or after its name.
+  const std::string tap = dir_ + "/demo.tap";
+  for (const auto& args : before_and_after({"demo"}, {"--tap", tap, "-x"})) {
+    std::filesystem::remove(tap);
+    Played p = run(args);
+    EXPECT_EQ(p.code, 0) << args[0] << "\n" << p.err;
+    EXPECT_THAT(read_file(tap), HasSubstr("ok 1 ")) << args[0];
+  }
+  // Before run they once were taken and did nothing; a script before a mode's name was dropped.
+  const std::string script = dir_ + "/show.session";
+  std::ofstream(script) << "show\n";
+  // The refusal comes before the mount is tried: a mount point that is not there is not looked at.
+  const std::vector<std::string> mount = {"run", "--mount", dir_ + "/not-there"};
+  struct Refusal {
+    std::vector<std::string> args;
+    std::string said;
+  } refusals[] = {
+      {{"--tap", tap}, "lt7911-sim: --tap is for a played script (SCRIPT or demo); run plays none"},
+      {{"-x"}, "lt7911-sim: --fail-fast is for a played script"},
+      {{"--junit", tap}, "lt7911-sim: --junit is for a played script"},
+      {{"--export-vcd", tap}, "lt7911-sim: --export-vcd is for a played script"},
+      {{script}, "lt7911-sim: a script (" + script + ") and run are two modes: give one"},
+  };
+  for (Refusal& r : refusals) {
+    r.args.insert(r.args.end(), mount.begin(), mount.end());
+    Played p = run(r.args);
+    EXPECT_EQ(p.code, 2) << r.args[0] << "\n" << p.err;
+    EXPECT_THAT(p.err, HasSubstr(r.said));
+    EXPECT_EQ(p.out, "");
+  }
+  Played p = run({script, "demo"});
+  EXPECT_EQ(p.code, 2);
+  EXPECT_THAT(p.err, HasSubstr("a script (" + script + ") and demo are two modes: give one"));
+}
+
 TEST_F(ScriptRunner, NoKernelLineIsLostOverThousandsOfEvents) {
   std::string script;
   for (int i = 0; i < 2000; ++i)

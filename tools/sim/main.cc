@@ -45,15 +45,17 @@ void print(const std::string& line) {
 // The files the timeline's exports go to after a scripted run (--export-FORMAT FILE).
 struct Exports {
   std::vector<std::pair<sim::ExportFormat, std::string>> files;
-  void add_options(CLI::App* app) {
+  std::vector<CLI::Option*> add_options(CLI::App* app) {
+    std::vector<CLI::Option*> added;
     for (const char* name : {"text", "json", "vcd", "svg"}) {
-      app->add_option_function<std::string>(
+      added.push_back(app->add_option_function<std::string>(
           std::string("--export-") + name,
           [this, name](const std::string& f) {
             files.emplace_back(*sim::parse_export_format(name), f);
           },
-          std::string("Write the timeline as ") + name + " to FILE at the end");
+          std::string("Write the timeline as ") + name + " to FILE at the end"));
     }
+    return added;
   }
   int write(sim::Session& s) const {
     int r = 0;
@@ -90,6 +92,23 @@ struct ScriptConfig {
   std::string tap, junit;
   Exports exports;
 };
+
+// The options of a played script, declared for a SCRIPT (on the command itself) and demo (on
+// its own) alike. Each is grouped as "Played script" in the help, which is also how a use before
+// `run` is told apart.
+constexpr const char* kScriptGroup = "Played script";
+
+void add_script_options(CLI::App* mode, ScriptConfig* sc) {
+  mode->add_flag("--fail-fast,-x", sc->fail_fast, "Stop the script at its first failure")
+      ->group(kScriptGroup);
+  mode->add_option("--tap", sc->tap, "Write the script's result as TAP to FILE")
+      ->group(kScriptGroup);
+  mode->add_option("--junit", sc->junit, "Write the script's result as JUnit XML to FILE")
+      ->group(kScriptGroup);
+  for (CLI::Option* o : sc->exports.add_options(mode)) o->group(kScriptGroup);
+}
+
+bool is_script_option(const CLI::Option* o) { return o->get_group() == kScriptGroup; }
 
 int play(const std::string& text, const sim::SessionConfig& config, const ScriptConfig& sc) {
   auto parsed = sim::parse_script(text);
@@ -345,12 +364,10 @@ int main(int argc, char** argv) {
   sim::SessionConfig config;
   config.require_bound = false;
   ScriptConfig sc;
-  app.add_option("script", sc.file, "A session script to play in virtual time");
+  CLI::Option* script_file =
+      app.add_option("script", sc.file, "A session script to play in virtual time");
   add_session_options(&app, &config);
-  app.add_flag("--fail-fast,-x", sc.fail_fast, "Stop the script at its first failure");
-  app.add_option("--tap", sc.tap, "Write the script's result as TAP to FILE");
-  app.add_option("--junit", sc.junit, "Write the script's result as JUnit XML to FILE");
-  sc.exports.add_options(&app);
+  add_script_options(&app, &sc);
 
   auto* run_cmd = app.add_subcommand("run", "Serve the board through a FUSE mount (real time)");
   RunConfig rc;
@@ -368,12 +385,26 @@ int main(int argc, char** argv) {
 
   auto* demo_cmd = app.add_subcommand("demo", "Play the demo session (virtual time)");
   add_session_options(demo_cmd, &config);
-  sc.exports.add_options(demo_cmd);
+  add_script_options(demo_cmd, &sc);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     int rc_exit = app.exit(e);
     return rc_exit == 0 ? 0 : 2;
+  }
+  // A script's options before a mode's name would otherwise be taken and do nothing.
+  if ((*run_cmd || *demo_cmd) && script_file->count() > 0) {
+    complain("a script (" + sc.file + ") and " + (*run_cmd ? "run" : "demo") +
+             " are two modes: give one");
+    return 2;
+  }
+  if (*run_cmd) {
+    for (const CLI::Option* o : app.get_options()) {
+      if (o->count() > 0 && is_script_option(o)) {
+        complain(o->get_name() + " is for a played script (SCRIPT or demo); run plays none");
+        return 2;
+      }
+    }
   }
   if (!config.plug.empty()) {
     auto c = sim::parse_hdmi("plug " + config.plug);
