@@ -2,6 +2,7 @@
 // real time, used through real system calls. Run on demand (it needs /dev/fuse):
 //
 //   build/bin/lt7911_mount_bench [--benchmark_filter=...]
+//   LT_BENCH_SIM=OTHER_BUILD/bin/lt7911-sim build/bin/lt7911_mount_bench   (another simulator)
 //
 // Each benchmark prints its figure and its ratio to its floor or baseline as counters:
 //   BM_PlugToPollPri     a plug of 1920x1080@60 written to sim/hdmi until a poller of the
@@ -11,8 +12,9 @@
 //   BM_ManyPollers/256   256 pollers of the status file, each on its own open: from the
 //                        publication (the wake-up of the status queue on the board's timeline,
 //                        whose clock is the host's CLOCK_MONOTONIC) to the last poller awake.
-//   BM_OpenReadClose     open, read, close of /proc/lt7911_info/status, against a pread on a
-//                        descriptor kept open (the baseline).
+//   BM_OpenReadClose     open, read, close of /proc/lt7911_info/status, against the same on a
+//                        FUSE server that serves one fixed file and nothing else (its floor,
+//                        bench/fuse_floor.cc), and against a pread on a descriptor kept open.
 //   BM_IdleMount         the mount with 4 pollers waiting for 10 s: the simulator's wake-ups
 //                        (context switches of all its threads) and CPU time, and the pollers'
 //                        wake-ups; the goal is none.
@@ -65,33 +67,43 @@ void die(const std::string& why) {
   std::exit(1);
 }
 
-// lt7911-sim run on a fresh directory, stopped with SIGTERM at exit.
-class Simulator {
+// A FUSE server of this build's bin/ mounted on a fresh directory, stopped with SIGTERM at exit.
+// `args` follow the program's name; "DIR" and "FD" in them stand for the mount directory and the
+// descriptor on which the server says it is ready.
+class ChildMount {
  public:
-  Simulator() {
+  ChildMount(const std::string& program, std::vector<std::string> args) {
     char tmpl[] = "/tmp/lt7911-bench-XXXXXX";
     if (::mkdtemp(tmpl) == nullptr) die("cannot make a directory");
     dir_ = tmpl;
     int ready[2];
     if (::pipe2(ready, O_CLOEXEC) != 0) die("pipe");
-    const std::string sim = program_dir() + "/lt7911-sim";
-    const std::string fd = std::to_string(ready[1]);
+    const std::string exe =
+        program.find('/') == std::string::npos ? program_dir() + "/" + program : program;
+    for (std::string& a : args) {
+      if (a == "DIR") a = dir_;
+      if (a == "FD") a = std::to_string(ready[1]);
+    }
+    std::vector<char*> argv{const_cast<char*>(exe.c_str())};
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
     pid_ = ::fork();
     if (pid_ == 0) {
       ::fcntl(ready[1], F_SETFD, 0);
-      ::execl(sim.c_str(), sim.c_str(), "run", "--mount", dir_.c_str(), "--ready-fd", fd.c_str(),
-              static_cast<char*>(nullptr));
+      ::execv(exe.c_str(), argv.data());
       _exit(127);
     }
     ::close(ready[1]);
     char buf[16] = {};
     pollfd p{ready[0], POLLIN, 0};
     if (::poll(&p, 1, 30'000) != 1 || ::read(ready[0], buf, sizeof buf - 1) <= 0) {
-      die("the simulator did not get ready (" + sim + ")");
+      die(program + " did not get ready (" + exe + ")");
     }
     ::close(ready[0]);
   }
-  ~Simulator() {
+  ChildMount(const ChildMount&) = delete;
+  ChildMount& operator=(const ChildMount&) = delete;
+  ~ChildMount() {
     ::kill(pid_, SIGTERM);
     int status = 0;
     ::waitpid(pid_, &status, 0);
@@ -142,6 +154,19 @@ class Simulator {
  private:
   std::string dir_;
   pid_t pid_ = -1;
+};
+
+// lt7911-sim run, serving the board's mount: this build's, or the one LT_BENCH_SIM names (to
+// measure another build's simulator with the same benchmarks).
+class Simulator : public ChildMount {
+ public:
+  Simulator() : ChildMount(program(), {"run", "--mount", "DIR", "--ready-fd", "FD"}) {}
+
+ private:
+  static std::string program() {
+    const char* other = std::getenv("LT_BENCH_SIM");
+    return other != nullptr && other[0] != '\0' ? other : "lt7911-sim";
+  }
 };
 
 Simulator& sim() {
@@ -317,34 +342,54 @@ void BM_ManyPollers(benchmark::State& state) {
 }
 BENCHMARK(BM_ManyPollers)->Arg(256)->UseManualTime()->Iterations(10)->Unit(benchmark::kMillisecond);
 
-void BM_OpenReadClose(benchmark::State& state) {
-  Simulator& s = sim();
-  const std::string path = s.path(kStatus);
-  char buf[64];
-  // The baseline: a pread on a descriptor kept open.
-  double pread_us = 0;
-  {
-    int fd = ::open(path.c_str(), O_RDONLY);
-    constexpr int kReads = 2000;
-    const int64_t t0 = mono_ns();
-    for (int i = 0; i < kReads; ++i) benchmark::DoNotOptimize(::pread(fd, buf, sizeof buf, 0));
-    pread_us = static_cast<double>(mono_ns() - t0) / 1e3 / kReads;
-    ::close(fd);
-  }
-  const int64_t t0 = mono_ns();
-  for (auto _ : state) {
-    int fd = ::open(path.c_str(), O_RDONLY);
-    if (fd < 0) die("open failed");
-    benchmark::DoNotOptimize(::read(fd, buf, sizeof buf));
-    ::close(fd);
-  }
-  const double us =
-      static_cast<double>(mono_ns() - t0) / 1e3 / static_cast<double>(state.iterations());
-  state.counters["us"] = us;
-  state.counters["pread_us"] = pread_us;
-  state.counters["ratio_to_pread"] = us / pread_us;
+// A FUSE server that does nothing but serve one file of fixed text (bench/fuse_floor.cc).
+ChildMount& floor_mount() {
+  static ChildMount m("lt7911_fuse_floor", {"DIR", "FD"});
+  return m;
 }
-BENCHMARK(BM_OpenReadClose)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
+
+// Mean µs of `rounds` open, read, close of `path`; with `keep_open`, of a pread on one descriptor.
+double mean_read_us(const std::string& path, int rounds, bool keep_open) {
+  char buf[64];
+  int fd = keep_open ? ::open(path.c_str(), O_RDONLY) : -1;
+  const int64_t t0 = mono_ns();
+  for (int i = 0; i < rounds; ++i) {
+    if (!keep_open) fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) die("cannot open " + path);
+    benchmark::DoNotOptimize(::pread(fd, buf, sizeof buf, 0));
+    if (!keep_open) ::close(fd);
+  }
+  const int64_t t1 = mono_ns();
+  if (keep_open) ::close(fd);
+  return static_cast<double>(t1 - t0) / 1e3 / rounds;
+}
+
+// Open, read, close of the status file, against the same on the floor server and against a
+// pread on a descriptor kept open. The four are measured in turn in blocks of 2,000, so that a
+// change in the machine's load falls on all of them alike; each figure is the median block.
+void BM_OpenReadClose(benchmark::State& state) {
+  const std::string status = sim().path(kStatus);
+  const std::string floor_file = floor_mount().path("/status");
+  constexpr int kBlock = 2000;
+  std::vector<double> us, pread_us, floor_us, floor_pread_us;
+  for (auto _ : state) {
+    us.push_back(mean_read_us(status, kBlock, false));
+    floor_us.push_back(mean_read_us(floor_file, kBlock, false));
+    pread_us.push_back(mean_read_us(status, kBlock, true));
+    floor_pread_us.push_back(mean_read_us(floor_file, kBlock, true));
+    state.SetIterationTime(us.back() / 1e6);
+  }
+  const double m = percentile(us, 0.5), f = percentile(floor_us, 0.5);
+  state.counters["us"] = m;
+  state.counters["min_us"] = percentile(us, 0);
+  state.counters["max_us"] = percentile(us, 1.0);
+  state.counters["floor_us"] = f;
+  state.counters["ratio_to_floor"] = m / f;
+  state.counters["pread_us"] = percentile(pread_us, 0.5);
+  state.counters["ratio_to_pread"] = m / percentile(pread_us, 0.5);
+  state.counters["floor_pread_us"] = percentile(floor_pread_us, 0.5);
+}
+BENCHMARK(BM_OpenReadClose)->UseManualTime()->Iterations(15)->Unit(benchmark::kMicrosecond);
 
 void BM_IdleMount(benchmark::State& state) {
   Simulator& s = sim();
