@@ -31,7 +31,8 @@ Kernel::~Kernel() = default;
 void Kernel::start() {
   timeline_ = std::make_unique<Timeline>();
   if (options_.timeline > 0) timeline_->start(options_.timeline);
-  sched_ = std::make_unique<Scheduler>(options_.clock, options_.host_clock);
+  sched_ = std::make_unique<Scheduler>(options_.clock, options_.host_clock,
+                                       options_.clock == ClockMode::kVirtual && options_.one_cpu);
   log_ = std::make_unique<Log>();
   warnings_ = std::make_unique<Warnings>();
   faults_ = std::make_unique<Faults>();
@@ -88,6 +89,7 @@ void Kernel::shutdown() {
   k->stop();
   g_kernel.store(nullptr);
   delete k;
+  unpin_current_thread();
 }
 
 bool Kernel::booted() { return g_kernel.load() != nullptr; }

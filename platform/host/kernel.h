@@ -36,6 +36,13 @@ struct BootOptions {
   // Real mode: the clock reads the host's CLOCK_MONOTONIC, as a board's kernel clock counts
   // from its boot, instead of starting at 0.
   bool host_clock = false;
+  // Virtual mode: every task's thread runs on one CPU, the booting thread's. Virtual time moves
+  // only once every task waits, so tasks mostly hand the CPU to one another in turn; a hand-off
+  // on one CPU costs a fraction of one that wakes a thread on another. The simulator's virtual
+  // modes use it; tests leave it off, so that tasks that are runnable together also run at
+  // once, on every CPU. Real mode ignores it: there, the board's work and the callers of the
+  // mount run side by side.
+  bool one_cpu = false;
 };
 
 class Kernel {

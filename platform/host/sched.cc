@@ -1,5 +1,7 @@
 #include "sched.h"
 
+#include <pthread.h>
+#include <sched.h>
 #include <sys/prctl.h>
 
 #include <algorithm>
@@ -36,6 +38,9 @@ struct ThreadSlot {
   uint64_t generation = 0;
   // Tasks this thread woke under the scheduler lock, to notify once it lets go of the lock.
   std::vector<Task*> to_notify;
+  // The CPUs the thread could run on before a kernel pinned it to one.
+  bool pinned = false;
+  cpu_set_t cpus_before;
   ~ThreadSlot();
 };
 thread_local ThreadSlot t_slot;
@@ -68,6 +73,13 @@ ThreadSlot::~ThreadSlot() {
     owner->detach(&task);
   }
   await_notifications(task);
+}
+
+void unpin_current_thread() {
+  ThreadSlot& slot = t_slot;
+  if (!slot.pinned) return;
+  (void)::pthread_setaffinity_np(::pthread_self(), sizeof slot.cpus_before, &slot.cpus_before);
+  slot.pinned = false;
 }
 
 Task& current() {
@@ -128,8 +140,8 @@ void Thread::join() {
 
 // --- Scheduler --------------------------------------------------------------------------------
 
-Scheduler::Scheduler(ClockMode mode, bool host_clock)
-    : mode_(mode), real_epoch_(host_clock ? 0 : steady_ns()) {
+Scheduler::Scheduler(ClockMode mode, bool host_clock, bool one_cpu)
+    : mode_(mode), real_epoch_(host_clock ? 0 : steady_ns()), cpu_(one_cpu ? sched_getcpu() : -1) {
   realtime_offset_ = mode == ClockMode::kVirtual ? kVirtualEpochNs : system_ns() - 0;
 }
 
@@ -176,6 +188,17 @@ void Scheduler::attach(Task* task, bool counted) {
   // Called on the task's own thread. In real time, a timed wait of the task ends when due, not
   // up to the default 50 us of timer slack later.
   if (mode_ == ClockMode::kReal) ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  if (cpu_ >= 0) {
+    ThreadSlot& slot = t_slot;
+    if (!slot.pinned)
+      slot.pinned =
+          ::pthread_getaffinity_np(::pthread_self(), sizeof(cpu_set_t), &slot.cpus_before) == 0;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu_, &one);
+    // Not being able to pin (a CPU set that changed meanwhile) costs speed only.
+    (void)::pthread_setaffinity_np(::pthread_self(), sizeof one, &one);
+  }
   Lock lock(*this);
   task->pid = next_pid_++;
   tasks_.push_back(task);

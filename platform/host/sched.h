@@ -95,7 +95,9 @@ class Scheduler {
  public:
   // In real mode, now() counts from the scheduler's start, or with host_clock from the host's
   // boot (CLOCK_MONOTONIC), so that outside programs can read the same clock.
-  explicit Scheduler(ClockMode mode, bool host_clock = false);
+  // With one_cpu, every thread that becomes a task runs on the CPU the constructing thread
+  // runs on (see BootOptions::one_cpu).
+  explicit Scheduler(ClockMode mode, bool host_clock = false, bool one_cpu = false);
   ~Scheduler();
   Scheduler(const Scheduler&) = delete;
   Scheduler& operator=(const Scheduler&) = delete;
@@ -200,8 +202,13 @@ class Scheduler {
   int64_t now_ LT_GUARDED_BY(mutex_) = 0;
   int64_t realtime_offset_ = 0;  // atomic loads and stores
   const int64_t real_epoch_;     // steady clock at boot, real mode
+  const int cpu_;                // the CPU every task's thread runs on; -1: any
   int next_pid_ LT_GUARDED_BY(mutex_) = 1;
 };
+
+// Gives the calling thread back the CPUs it could run on before it became a task of a kernel
+// that runs its tasks on one CPU (the kernel's shutdown does so for the thread that shuts down).
+void unpin_current_thread();
 
 constexpr int64_t kNsPerUs = 1000;
 constexpr int64_t kNsPerMs = 1000 * 1000;

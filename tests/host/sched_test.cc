@@ -1,3 +1,6 @@
+#include <pthread.h>
+#include <sched.h>
+
 #include <atomic>
 #include <vector>
 
@@ -129,6 +132,44 @@ TEST_F(SchedulerTest, SleepInAtomicContextIsAWarning) {
   ASSERT_EQ(w.size(), 1u);
   EXPECT_NE(w[0].message.find("sleeping function called from invalid context"), std::string::npos);
   EXPECT_NE(w[0].context.find("atomic"), std::string::npos);
+}
+
+cpu_set_t cpus_of_this_thread() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  EXPECT_EQ(pthread_getaffinity_np(pthread_self(), sizeof set, &set), 0);
+  return set;
+}
+
+// The CPUs a task thread of the running kernel may run on.
+cpu_set_t cpus_of_a_task() {
+  cpu_set_t set;
+  host::Thread t = host::Kernel::get().sched().spawn("cpus", [&] { set = cpus_of_this_thread(); });
+  t.join();
+  return set;
+}
+
+TEST(SchedulerCpus, VirtualTasksShareOneCpuAndTheThreadThatShutsDownGetsItsCpusBack) {
+  cpu_set_t before = cpus_of_this_thread();
+  host::Kernel::boot({.one_cpu = true});
+  const cpu_set_t booted = cpus_of_this_thread();
+  EXPECT_EQ(CPU_COUNT(&booted), 1);
+  const cpu_set_t task = cpus_of_a_task();
+  EXPECT_TRUE(CPU_EQUAL(&task, &booted)) << "a task on another CPU than the booting thread";
+  host::Kernel::shutdown();
+  cpu_set_t after = cpus_of_this_thread();
+  EXPECT_TRUE(CPU_EQUAL(&after, &before)) << "the pin outlived the kernel";
+
+  // Real time, or virtual time without one_cpu (the default): nobody is pinned.
+  for (const host::BootOptions& o :
+       {host::BootOptions{.clock = host::ClockMode::kReal, .one_cpu = true}, host::BootOptions{}}) {
+    host::Kernel::boot(o);
+    after = cpus_of_this_thread();
+    EXPECT_TRUE(CPU_EQUAL(&after, &before));
+    const cpu_set_t t = cpus_of_a_task();
+    EXPECT_TRUE(CPU_EQUAL(&t, &before));
+    host::Kernel::shutdown();
+  }
 }
 
 using SchedulerDeathTest = SchedulerTest;
