@@ -93,13 +93,13 @@ host::Result<std::unique_ptr<Session>> Session::start(const SessionConfig& confi
   }
   // In real time the board's clock is the host's CLOCK_MONOTONIC: kernel.log's times and the
   // times a program on the host reads are one clock.
-  // In virtual time the tasks run on one CPU: they take turns, and a turn handed over on one
-  // CPU is cheaper.
+  // In virtual time the tasks run on one CPU (real time ignores it): they take turns, and a turn
+  // handed over on one CPU is cheaper.
   host::Kernel::boot({.clock = config.clock,
                       .echo_log = config.echo_log,
                       .timeline = config.timeline,
                       .host_clock = config.clock == host::ClockMode::kReal,
-                      .one_cpu = config.clock == host::ClockMode::kVirtual});
+                      .one_cpu = true});
   std::unique_ptr<Session> s(new Session());
   s->config_ = config;
   s->module_path_ = module;
