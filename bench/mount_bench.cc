@@ -67,7 +67,8 @@ void die(const std::string& why) {
   std::exit(1);
 }
 
-// A FUSE server of this build's bin/ mounted on a fresh directory, stopped with SIGTERM at exit.
+// A FUSE server (a program of this build's bin/, or a path) mounted on a fresh directory, stopped
+// with SIGTERM at exit.
 // `args` follow the program's name; "DIR" and "FD" in them stand for the mount directory and the
 // descriptor on which the server says it is ready.
 class ChildMount {

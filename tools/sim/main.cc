@@ -94,21 +94,16 @@ struct ScriptConfig {
 };
 
 // The options of a played script, declared for a SCRIPT (on the command itself) and demo (on
-// its own) alike. Each is grouped as "Played script" in the help, which is also how a use before
-// `run` is told apart.
-constexpr const char* kScriptGroup = "Played script";
-
-void add_script_options(CLI::App* mode, ScriptConfig* sc) {
-  mode->add_flag("--fail-fast,-x", sc->fail_fast, "Stop the script at its first failure")
-      ->group(kScriptGroup);
-  mode->add_option("--tap", sc->tap, "Write the script's result as TAP to FILE")
-      ->group(kScriptGroup);
-  mode->add_option("--junit", sc->junit, "Write the script's result as JUnit XML to FILE")
-      ->group(kScriptGroup);
-  for (CLI::Option* o : sc->exports.add_options(mode)) o->group(kScriptGroup);
+// its own) alike, grouped as "Played script" in the help. Returns them.
+std::vector<CLI::Option*> add_script_options(CLI::App* mode, ScriptConfig* sc) {
+  std::vector<CLI::Option*> added = {
+      mode->add_flag("--fail-fast,-x", sc->fail_fast, "Stop the script at its first failure"),
+      mode->add_option("--tap", sc->tap, "Write the script's result as TAP to FILE"),
+      mode->add_option("--junit", sc->junit, "Write the script's result as JUnit XML to FILE")};
+  for (CLI::Option* o : sc->exports.add_options(mode)) added.push_back(o);
+  for (CLI::Option* o : added) o->group("Played script");
+  return added;
 }
-
-bool is_script_option(const CLI::Option* o) { return o->get_group() == kScriptGroup; }
 
 int play(const std::string& text, const sim::SessionConfig& config, const ScriptConfig& sc) {
   auto parsed = sim::parse_script(text);
@@ -367,7 +362,7 @@ int main(int argc, char** argv) {
   CLI::Option* script_file =
       app.add_option("script", sc.file, "A session script to play in virtual time");
   add_session_options(&app, &config);
-  add_script_options(&app, &sc);
+  const std::vector<CLI::Option*> script_options = add_script_options(&app, &sc);
 
   auto* run_cmd = app.add_subcommand("run", "Serve the board through a FUSE mount (real time)");
   RunConfig rc;
@@ -399,8 +394,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (*run_cmd) {
-    for (const CLI::Option* o : app.get_options()) {
-      if (o->count() > 0 && is_script_option(o)) {
+    for (const CLI::Option* o : script_options) {
+      if (o->count() > 0) {
         complain(o->get_name() + " is for a played script (SCRIPT or demo); run plays none");
         return 2;
       }
